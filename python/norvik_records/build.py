@@ -76,8 +76,11 @@ def _put_text(array, index, field, value):
 
 
 def pack_normals(normals):
-    """Unit normals to the int16 triples of the 2.93 vertex (each component x 32767)."""
-    scaled = np.rint(_rows(normals, np.float64, 3) * 32767.0)
+    """Unit normals to the int16 triples of the 2.93 vertex (each component x 32767).
+
+    Non-finite components pack as 0.
+    """
+    scaled = np.rint(np.nan_to_num(_rows(normals, np.float64, 3), nan=0.0) * 32767.0)
     return np.clip(scaled, -32768, 32767).astype(np.int16)
 
 
