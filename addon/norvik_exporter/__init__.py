@@ -1,0 +1,81 @@
+"""norvik exporter: scene and camera documents written by the native norvik module."""
+
+bl_info = {
+    "name": "norvik Scene Exporter",
+    "author": "norvik developers",
+    "version": (0, 1, 0),
+    "blender": (3, 1, 0),
+    "location": "File > Export > norvik Scene (.json)",
+    "description": "Export mesh objects, their instances and cameras as JSON documents",
+    "category": "Import-Export",
+}
+
+if "bpy" in locals():
+    import importlib
+    for _name in ("layouts", "meshdata", "scene", "exporter"):
+        if _name in locals():
+            importlib.reload(locals()[_name])
+
+import bpy
+from bpy.props import BoolProperty, StringProperty
+from bpy_extras.io_utils import ExportHelper
+
+from . import layouts, meshdata, scene, exporter  # noqa: E402,F401
+
+
+class EXPORT_SCENE_OT_norvik(bpy.types.Operator, ExportHelper):
+    """Export mesh objects, instances and cameras to norvik JSON documents"""
+    bl_idname = "export_scene.norvik"
+    bl_label = "Export norvik Scene"
+    bl_options = {'PRESET'}
+
+    filename_ext = ".json"
+    filter_glob: StringProperty(default="*.json", options={'HIDDEN'})
+
+    use_selection: BoolProperty(
+        name="Selected Only",
+        description="Export only selected objects (instances follow their instancer)",
+        default=False)
+    use_modifiers: BoolProperty(
+        name="Apply Modifiers",
+        description="Export the evaluated meshes, with modifiers applied",
+        default=True)
+    use_cameras: BoolProperty(
+        name="Export Cameras",
+        description="Also write the camera document next to the scene document",
+        default=True)
+
+    def execute(self, context):
+        camera_path = exporter.camera_path_for(self.filepath) if self.use_cameras else None
+        try:
+            result = exporter.export_scene(
+                self.filepath, camera_path, context.evaluated_depsgraph_get(),
+                selected_only=self.use_selection, apply_modifiers=self.use_modifiers)
+        except ImportError as exc:
+            self.report({'ERROR'}, str(exc))
+            return {'CANCELLED'}
+        for message in result.warnings:
+            self.report({'WARNING'}, message)
+        if not result.ok:
+            self.report({'ERROR'}, "; ".join(result.errors))
+            return {'CANCELLED'}
+        self.report({'INFO'}, "Exported " + result.summary)
+        return {'FINISHED'}
+
+
+def menu_func_export(self, context):
+    self.layout.operator(EXPORT_SCENE_OT_norvik.bl_idname, text="norvik Scene (.json)")
+
+
+def register():
+    bpy.utils.register_class(EXPORT_SCENE_OT_norvik)
+    bpy.types.TOPBAR_MT_file_export.append(menu_func_export)
+
+
+def unregister():
+    bpy.types.TOPBAR_MT_file_export.remove(menu_func_export)
+    bpy.utils.unregister_class(EXPORT_SCENE_OT_norvik)
+
+
+if __name__ == "__main__":
+    register()

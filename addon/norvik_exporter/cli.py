@@ -1,0 +1,69 @@
+"""Command-line export: run inside Blender (or with the bpy module).
+
+    blender -b --factory-startup --python cli.py -- [--blend FILE] [--out DIR]
+
+Without --blend the built-in demo scene is exported.  Prints one line per
+mesh object and a final summary; exits non-zero when a document could not
+be written.
+"""
+import argparse
+import os
+import sys
+
+
+def _arguments(argv):
+    if argv is None:
+        argv = sys.argv[sys.argv.index("--") + 1:] if "--" in sys.argv else sys.argv[1:]
+    p = argparse.ArgumentParser(prog="norvik-export", description=__doc__.splitlines()[0])
+    p.add_argument("--blend", help=".blend file to export (default: the built-in demo scene)")
+    p.add_argument("--out", default="out", help="output folder (default: out)")
+    p.add_argument("--name", help="document name (default: the .blend's name, or 'demo')")
+    p.add_argument("--selected", action="store_true", help="selected objects only")
+    p.add_argument("--no-modifiers", action="store_true", help="export meshes without modifiers")
+    p.add_argument("--no-cameras", action="store_true", help="do not write the camera document")
+    p.add_argument("--subdivision", type=int, default=2, help="demo scene: Suzanne's subdivision level")
+    p.add_argument("--save-demo", help="demo scene: also save it as this .blend")
+    return p.parse_args(argv)
+
+
+def main(argv=None):
+    args = _arguments(argv)
+    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    import bpy
+    from norvik_exporter import demo, exporter
+
+    if args.blend:
+        bpy.ops.wm.open_mainfile(filepath=os.path.abspath(args.blend))
+        name = args.name or os.path.splitext(os.path.basename(args.blend))[0]
+    else:
+        demo.build_demo_scene(args.subdivision)
+        name = args.name or "demo"
+        if args.save_demo:
+            bpy.ops.wm.save_as_mainfile(filepath=os.path.abspath(args.save_demo))
+    os.makedirs(args.out, exist_ok=True)
+    scene_path = os.path.join(args.out, name + ".json")
+    camera_path = None if args.no_cameras else exporter.camera_path_for(scene_path)
+
+    print("norvik export of %s with Blender %s" % (args.blend or "the demo scene",
+                                                 bpy.app.version_string), flush=True)
+
+    def progress(i, n, obj, verts, tris, placed):
+        print("  [%d/%d] %s: %d vertices, %d triangles, %d placement%s"
+              % (i + 1, n, obj, verts, tris, placed, "" if placed == 1 else "s"), flush=True)
+
+    result = exporter.export_scene(scene_path, camera_path, selected_only=args.selected,
+                                   apply_modifiers=not args.no_modifiers, progress=progress)
+    for w in result.warnings:
+        print("  warning: " + w)
+    for e in result.errors:
+        print("  error: " + e)
+    print("Exported " + result.summary)
+    print("  scene:   " + scene_path)
+    if camera_path:
+        print("  cameras: " + camera_path + " (%s)" % ", ".join(result.cameras))
+    sys.stdout.flush()
+    return 0 if result.ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

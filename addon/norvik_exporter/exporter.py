@@ -1,0 +1,278 @@
+"""Scene and camera export through norvik, and the triangle-array helper."""
+import contextlib
+import ctypes
+import os
+import re
+import sys
+import tempfile
+import time
+
+import bpy
+import numpy as np
+
+from .layouts import (CAMERA, CAMERA_NAME_SIZE, EXPORT_OBJECT, MATERIAL_SIZE, NAME_SIZE,
+                      address, fit_text, instance_rows)
+from .meshdata import MeshArrays
+from .scene import gather
+
+
+def load_native():
+    """The norvik module: the copy inside this package, else an installed one."""
+    try:
+        from . import norvik
+    except ImportError:
+        try:
+            import norvik
+        except ImportError as exc:
+            raise ImportError(
+                "norvik is not installed in the add-on; build it and run "
+                "tools/install_addon.sh") from exc
+    return norvik
+
+
+@contextlib.contextmanager
+def layouts_310(norvik):
+    """Make norvik's own version dispatch pick the 3.1-onward layouts.
+
+    Blender 3.1 to 3.4 select them already.  Later versions (4.x, 5.x) would
+    fall back to the 2.93 layouts with their packed 16-bit normals, while our
+    arrays are packed in the 3.1 layouts, with float normals.
+    """
+    version = norvik.b3d_version
+    if version[0] == 3 and version[1] > 0:
+        yield
+        return
+    norvik.b3d_version = (3, 1, 0)
+    try:
+        yield
+    finally:
+        norvik.b3d_version = version
+
+
+class NativeOutput:
+    """What norvik printed during a call: C-level stdout and unraisable errors."""
+
+    def __init__(self):
+        self.text = ""
+        self.errors = []
+
+    @property
+    def messages(self):
+        """norvik's messages, one per entry, repeats folded into a count."""
+        # Several messages have no line end; start each on its own line.
+        text = re.sub(r"(WARN!|\[ERROR\]|\* ERROR)", r"\n\1", self.text)
+        lines = [ln.strip() for ln in text.splitlines() if ln.strip()]
+        folded = []
+        for line in lines:
+            if folded and folded[-1][0] == line:
+                folded[-1][1] += 1
+            else:
+                folded.append([line, 1])
+        out = [m if n == 1 else "%s (x%d)" % (m, n) for m, n in folded]
+        return out + self.errors
+
+
+@contextlib.contextmanager
+def native_output(echo=True):
+    """Capture what native code writes to file descriptor 1 during the block."""
+    result = NativeOutput()
+    libc = ctypes.CDLL(None)
+    old_hook = sys.unraisablehook
+
+    def hook(unraisable):
+        result.errors.append("%s: %s" % (unraisable.err_msg or "norvik",
+                                         unraisable.exc_value))
+        old_hook(unraisable)
+
+    sys.stdout.flush()
+    libc.fflush(None)
+    saved = os.dup(1)
+    with tempfile.TemporaryFile() as tmp:
+        os.dup2(tmp.fileno(), 1)
+        sys.unraisablehook = hook
+        try:
+            yield result
+        finally:
+            sys.unraisablehook = old_hook
+            libc.fflush(None)
+            os.dup2(saved, 1)
+            os.close(saved)
+            tmp.seek(0)
+            raw = tmp.read()
+            result.text = raw.decode("utf-8", "replace")
+            if echo and raw:
+                sys.stdout.flush()
+                os.write(1, raw if raw.endswith(b"\n") else raw + b"\n")
+
+
+class ExportResult:
+    def __init__(self):
+        self.ok = True
+        self.errors = []
+        self.warnings = []
+        self.objects = []          # (name, vertices, triangles, placements)
+        self.cameras = []
+        self.scene_path = None
+        self.camera_path = None
+        self.seconds = 0.0
+
+    @property
+    def summary(self):
+        verts = sum(o[1] for o in self.objects)
+        tris = sum(o[2] for o in self.objects)
+        placed = sum(o[3] for o in self.objects)
+        return ("%d objects (%d vertices, %d triangles, %d placements), %d cameras in %.2f s"
+                % (len(self.objects), verts, tris, placed, len(self.cameras), self.seconds))
+
+
+def _object_records(entries, result):
+    records = np.zeros(len(entries), EXPORT_OBJECT)
+    keep = []
+    for i, e in enumerate(entries):
+        a = e.arrays
+        rec = records[i]
+        rec["name"] = fit_text(e.name, NAME_SIZE)
+        rec["material"] = fit_text(e.material, MATERIAL_SIZE)
+        rec["verts_ptr"] = a.verts_ptr
+        rec["vert_normals_ptr"] = a.vert_normals_ptr
+        rec["loops_ptr"] = a.loops_ptr
+        rec["uvs_ptr"] = a.uvs_ptr
+        rec["looptris_ptr"] = a.looptris_ptr
+        rec["vert_count"] = a.vert_count
+        rec["loop_count"] = a.loop_count
+        rec["looptri_count"] = a.tri_count
+        rows = instance_rows(e.matrices)
+        rec["instances_ptr"] = address(rows) or 0
+        rec["instance_count"] = len(rows)
+        keep.append(rows)
+        if e.mesh.has_custom_normals:
+            custom = a.first_corner_normals()
+            keep.append(custom)
+            rec["custom_normals_ptr"] = address(custom)
+        result.objects.append((e.name, a.vert_count, a.tri_count, len(rows)))
+    return records, keep
+
+
+def _camera_records(cameras):
+    records = np.zeros(len(cameras), CAMERA)
+    for i, c in enumerate(cameras):
+        records[i]["name"] = fit_text(c.name, CAMERA_NAME_SIZE)
+        records[i]["fov"] = c.fov
+        records[i]["matrix"] = c.matrix
+    return records
+
+
+def _complete(path):
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except OSError:
+        return False
+    return data.startswith(b"{") and data.rstrip().endswith(b"}")
+
+
+def camera_path_for(scene_path):
+    root, ext = os.path.splitext(scene_path)
+    return root + "_cameras" + (ext or ".json")
+
+
+def export_scene(scene_path, camera_path=None, depsgraph=None, selected_only=False,
+                 apply_modifiers=True, progress=None, echo=True):
+    """Write the scene document (and the camera document when ``camera_path`` is set).
+
+    ``progress(index, count, name, vertices, triangles, placements)`` is called
+    once per mesh object as it is prepared.  Returns an ``ExportResult``;
+    failures are listed in its ``errors`` rather than raised.
+    """
+    norvik = load_native()
+    start = time.perf_counter()
+    result = ExportResult()
+    result.scene_path, result.camera_path = scene_path, camera_path
+    if depsgraph is None:
+        depsgraph = bpy.context.evaluated_depsgraph_get()
+    entries, cameras = gather(depsgraph, selected_only, camera_path is not None)
+    loaded = []
+    try:
+        for i, e in enumerate(entries):
+            e.load(depsgraph, apply_modifiers)
+            loaded.append(e)
+            a = e.arrays
+            if a.vert_count == 0 or a.tri_count == 0:
+                result.warnings.append("%s: no faces, not exported" % e.name)
+                continue
+            if progress:
+                progress(i, len(entries), e.name, a.vert_count, a.tri_count, len(e.matrices))
+        ready = [e for e in loaded if e.arrays.vert_count and e.arrays.tri_count]
+        records, keep = _object_records(ready, result)
+        with native_output(echo) as out, layouts_310(norvik):
+            ok = norvik.export(address(records), len(records), os.fsencode(scene_path), False)
+        result.warnings += out.messages
+        if not ok:
+            result.ok = False
+            result.errors.append("norvik could not write %s" % scene_path)
+    finally:
+        for e in entries:
+            if e in loaded:
+                e.release()
+            elif isinstance(e.source, bpy.types.Mesh):
+                bpy.data.meshes.remove(e.source)
+
+    if camera_path is not None:
+        records = _camera_records(cameras)
+        with native_output(echo) as out:
+            done = norvik.export_scenes(address(records), len(records), os.fsencode(camera_path))
+        result.warnings += out.messages
+        result.cameras = [c.name for c in cameras]
+        # export_scenes' result does not tell a complete write from a failed one.
+        if not done and not _complete(camera_path):
+            result.ok = False
+            result.errors.append("norvik could not write %s" % camera_path)
+    result.seconds = time.perf_counter() - start
+    return result
+
+
+class TriangleArrays:
+    """Triangle data of one mesh, grouped by material.
+
+    ``data`` is norvik's flat float32 array; ``block(m)`` gives material m's
+    positions (n, 3, 3), normals (n, 3, 3) and UVs (n, 3, 2), where n is
+    ``counts[m]``.  Positions and normals keep norvik's (y, x, z) order and
+    UVs its (u, 1 - v).
+    """
+
+    def __init__(self, data, counts, material_indices, materials):
+        self.data = data
+        self.counts = counts
+        self.material_indices = material_indices
+        self.materials = materials
+        self.starts = np.concatenate(([0], np.cumsum(counts, dtype=np.int64) * 24))
+
+    def block(self, m):
+        n = int(self.counts[m])
+        s = int(self.starts[m])
+        pos = self.data[s:s + 9 * n].reshape(n, 3, 3)
+        nor = self.data[s + 9 * n:s + 18 * n].reshape(n, 3, 3)
+        uv = self.data[s + 18 * n:s + 24 * n].reshape(n, 3, 2)
+        return pos, nor, uv
+
+
+def triangle_arrays(ob, depsgraph=None, apply_modifiers=True):
+    """The multi-material triangle arrays of mesh object ``ob``."""
+    norvik = load_native()
+    if depsgraph is None:
+        depsgraph = bpy.context.evaluated_depsgraph_get()
+    owner = ob.evaluated_get(depsgraph) if apply_modifiers else ob.original
+    mesh = owner.to_mesh()
+    try:
+        arrays = MeshArrays(mesh, material_count=len(ob.material_slots))
+        rec = arrays.host_mesh()
+        ptr = address(rec)
+        with layouts_310(norvik):
+            indices = norvik.get_material_indices(ptr)
+            counts = norvik.get_tri_count_per_material_index(indices, arrays.material_count)
+            data = norvik.get_mesh_tri_data_multi_material(ptr, indices, counts,
+                                                           arrays.split_normals)
+        names = [s.material.name if s.material else "" for s in ob.material_slots] or [""]
+        return TriangleArrays(data, counts, indices, names)
+    finally:
+        owner.to_mesh_clear()
