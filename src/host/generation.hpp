@@ -1,0 +1,13 @@
+// The layout-generation rule over the module global `b3d_version`.
+#pragma once
+
+#include "host/layouts.hpp"
+
+namespace norvik::host {
+
+// Looks `b3d_version` up at this call: item 0 equal to 3 and item 1 greater
+// than 0 choose the 3.1-onward layout, anything else the 2.93 to 3.0 one.
+// False with an exception set when the lookup, indexing or comparison fails.
+bool choose_generation(Generation& out);
+
+}  // namespace norvik::host

@@ -1,0 +1,157 @@
+// Typed readers over the host's mesh memory and the caller-built records.
+//
+// Everything the module reads through an address goes through one reader
+// per layout below. All memory is little-endian; unaligned loads are done
+// with memcpy, which compiles to plain moves.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace norvik::host {
+
+using Addr = std::int64_t;
+
+inline const char* at(Addr a) { return reinterpret_cast<const char*>(static_cast<std::uintptr_t>(a)); }
+
+template <class T>
+inline T load(const char* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+struct Vec3 {
+    float x, y, z;
+};
+
+inline Vec3 load_vec3(const char* p) { return {load<float>(p), load<float>(p + 4), load<float>(p + 8)}; }
+
+// The two generations of the host's vertex element.
+enum class Generation { G293, G310 };
+
+// ---------------------------------------------------------------------------
+// Host element arrays
+// ---------------------------------------------------------------------------
+
+template <Generation G>
+struct Vertices {
+    static constexpr std::int64_t kStride = G == Generation::G310 ? 16 : 20;
+    const char* base;
+
+    Vec3 position(std::uint32_t v) const { return load_vec3(base + v * kStride); }
+    // Packed normal of the 2.93 to 3.0 element: three int16 at offset 12.
+    void packed_normal(std::uint32_t v, std::int16_t out[3]) const
+        requires(G == Generation::G293)
+    {
+        std::memcpy(out, base + v * kStride + 12, 6);
+    }
+};
+
+struct Loops {
+    static constexpr std::int64_t kStride = 8;
+    const char* base;
+    std::uint32_t vertex(std::uint32_t l) const { return load<std::uint32_t>(base + l * kStride); }
+};
+
+struct LoopTris {
+    static constexpr std::int64_t kStride = 16;
+    const char* base;
+    void loops(std::int64_t t, std::uint32_t out[3]) const { std::memcpy(out, base + t * kStride, 12); }
+    std::uint32_t poly(std::int64_t t) const { return load<std::uint32_t>(base + t * kStride + 12); }
+};
+
+struct Uvs {
+    static constexpr std::int64_t kStride = 12;
+    const char* base;
+    float u(std::uint32_t l) const { return load<float>(base + l * kStride); }
+    float v(std::uint32_t l) const { return load<float>(base + l * kStride + 4); }
+};
+
+struct Polys {
+    static constexpr std::int64_t kStride = 12;
+    const char* base;
+    // Sign-extended material number.
+    std::int32_t material(std::uint32_t p) const { return load<std::int16_t>(base + p * kStride + 8); }
+};
+
+// Plain float32 triples: vertex normals and custom normals.
+struct Normals {
+    static constexpr std::int64_t kStride = 12;
+    const char* base;
+    Vec3 at(std::int64_t i) const { return load_vec3(base + i * kStride); }
+};
+
+// ---------------------------------------------------------------------------
+// HostMesh: the record at mesh_ptr
+// ---------------------------------------------------------------------------
+
+struct HostMesh {
+    Addr verts, polys, loops, uvs, looptris;
+    std::int32_t uv_flag, tri_count, material_count;
+
+    static HostMesh read(Addr mesh_ptr) {
+        const char* p = at(mesh_ptr);
+        return {load<Addr>(p + 0),          load<Addr>(p + 16),         load<Addr>(p + 24),
+                load<Addr>(p + 32),         load<Addr>(p + 40),         load<std::int32_t>(p + 60),
+                load<std::int32_t>(p + 64), load<std::int32_t>(p + 68)};
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Export records built by the add-on
+// ---------------------------------------------------------------------------
+
+// A NUL-terminated text inside a fixed-width field; never read past the field.
+struct Text {
+    const char* data;
+    std::size_t size;
+};
+
+inline Text field_text(const char* p, std::size_t width) {
+    const void* nul = std::memchr(p, 0, width);
+    return {p, nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - p) : width};
+}
+
+struct ExportObjectRecord {
+    static constexpr std::int64_t kSize = 168;
+    Text name, material;
+    Addr verts, vert_normals, loops, uvs, looptris;
+    std::int32_t vert_count, loop_count, looptri_count;
+    Addr instances;
+    std::int32_t instance_count;
+    Addr custom_normals;
+
+    static ExportObjectRecord read(Addr array, std::int64_t i) {
+        const char* p = at(array) + i * kSize;
+        return {field_text(p, 33),          field_text(p + 33, 39),      load<Addr>(p + 72),
+                load<Addr>(p + 80),         load<Addr>(p + 96),          load<Addr>(p + 104),
+                load<Addr>(p + 112),        load<std::int32_t>(p + 120), load<std::int32_t>(p + 128),
+                load<std::int32_t>(p + 136), load<Addr>(p + 144),        load<std::int32_t>(p + 152),
+                load<Addr>(p + 160)};
+    }
+};
+
+// Three rows of four float32: a row-major 3x4 placement.
+struct InstanceTransforms {
+    static constexpr std::int64_t kStride = 48;
+    const char* base;
+    float get(std::int64_t k, int row, int col) const { return load<float>(base + k * kStride + 16 * row + 4 * col); }
+};
+
+struct CameraRecord {
+    static constexpr std::int64_t kSize = 136;
+    Text name;
+    float fov;
+    float matrix[4][4];  // four groups of four
+
+    static CameraRecord read(Addr array, std::int64_t i) {
+        const char* p = at(array) + i * kSize;
+        CameraRecord c{field_text(p, 68), load<float>(p + 68), {}};
+        std::memcpy(c.matrix, p + 72, sizeof c.matrix);
+        return c;
+    }
+};
+
+}  // namespace norvik::host

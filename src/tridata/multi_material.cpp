@@ -1,0 +1,242 @@
+// Multi-material triangle data: every corner's position, normal and UV,
+// grouped by material with one counting placement.
+//
+// Material m owns 24 * T(m) floats, T(m) = tris_per_material[m], laid out as
+// [positions: 9 per triangle][normals: 9 per triangle][UVs: 6 per triangle];
+// the blocks follow each other in ascending material index. Positions and
+// normals are written y, x, z; UVs as u, 1 - v.
+#include <vector>
+
+#include "host/generation.hpp"
+#include "host/layouts.hpp"
+#include "module/functions.hpp"
+#include "module/state.hpp"
+#include "tridata/mesh_checks.hpp"
+
+namespace norvik {
+namespace {
+
+using host::Generation;
+
+NORVIK_ROUTINE(get_mesh_tri_data_multi_material);
+NORVIK_ROUTINE(get_mesh_tri_data_multi_material__310_to_current);
+NORVIK_ROUTINE(get_mesh_tri_data_multi_material__293_to_300);
+
+// The per-loop normals, read straight from a plain ndarray's buffer, or
+// through item access for subclasses that may override it.
+class NormalRows {
+public:
+    // `rows` is split_normals.reshape(-1, 3).
+    bool open(PyObject* rows, PyTypeObject* ndarray) {
+        rows_ = rows;
+        if (Py_TYPE(rows) != ndarray) return true;
+        if (!view_.acquire(rows, PyBUF_STRIDES | PyBUF_FORMAT)) {
+            PyErr_Clear();
+            return true;
+        }
+        const Py_buffer& v = view_.view();
+        const char* f = v.format ? v.format : "B";
+        if (*f == '<' || *f == '=' || *f == '@') ++f;
+        if (v.ndim != 2 || v.shape[1] != 3 || v.itemsize != 4 || f[0] != 'f' || f[1] != 0) {
+            view_.release();
+            return true;
+        }
+        data_ = static_cast<const char*>(v.buf);
+        count_ = v.shape[0];
+        row_stride_ = v.strides[0];
+        col_stride_ = v.strides[1];
+        return true;
+    }
+
+    // Components 1, 0, 2 of row r, as float32.
+    bool get_yxz(std::uint32_t r, float out[3]) {
+        if (data_) [[likely]] {
+            if (r >= count_) [[unlikely]] {
+                PyErr_Format(PyExc_IndexError, "index %u is out of bounds for axis 0 with size %zd", r, count_);
+                return false;
+            }
+            const char* row = data_ + r * row_stride_;
+            std::memcpy(&out[0], row + col_stride_, 4);
+            std::memcpy(&out[1], row, 4);
+            std::memcpy(&out[2], row + 2 * col_stride_, 4);
+            return true;
+        }
+        return get_generic(r, out);
+    }
+
+private:
+    bool get_generic(std::uint32_t r, float out[3]) {
+        Ref index(PyLong_FromUnsignedLong(r));
+        Ref row(index ? PyObject_GetItem(rows_, index.get()) : nullptr);
+        if (!row) return false;
+        static const Py_ssize_t order[3] = {1, 0, 2};
+        for (int c = 0; c < 3; ++c) {
+            Ref item(PySequence_GetItem(row.get(), order[c]));
+            if (!item) return false;
+            double d = PyFloat_CheckExact(item.get()) ? PyFloat_AS_DOUBLE(item.get()) : PyFloat_AsDouble(item.get());
+            if (d == -1.0 && PyErr_Occurred()) return false;
+            out[c] = static_cast<float>(d);
+        }
+        return true;
+    }
+
+    PyObject* rows_ = nullptr;
+    BufferView view_;
+    const char* data_ = nullptr;
+    Py_ssize_t count_ = 0;
+    Py_ssize_t row_stride_ = 0, col_stride_ = 0;
+};
+
+bool value_error(const char* msg) {
+    PyErr_SetString(PyExc_ValueError, msg);
+    return false;
+}
+
+// Everything the placement relies on, checked before anything is written:
+// the arrays exist and are long enough, and every material's triangles fit
+// its block. `placed` receives the number of triangles of each material.
+bool check_inputs(const host::HostMesh& m, const ArrayView& mi, const ArrayView& tpm, std::int64_t out_len,
+                  std::vector<std::int64_t>& placed) {
+    if (m.tri_count > 0) {
+        if (!require_corner_arrays(m)) return false;
+        if (mi.none()) return value_error("material_indices is None but the mesh has triangles");
+        if (mi.len < m.tri_count) {
+            PyErr_Format(PyExc_ValueError, "material_indices has %lld entries but the mesh has %d triangles",
+                         static_cast<long long>(mi.len), m.tri_count);
+            return false;
+        }
+    }
+    if (m.material_count > 0) {
+        if (tpm.none()) return value_error("tris_per_material is None but the mesh has materials");
+        if (tpm.len < m.material_count) {
+            PyErr_Format(PyExc_ValueError, "tris_per_material has %lld entries but the mesh has %d materials",
+                         static_cast<long long>(tpm.len), m.material_count);
+            return false;
+        }
+    }
+    const std::int32_t materials = m.material_count > 0 ? m.material_count : 0;
+    placed.assign(static_cast<std::size_t>(materials), 0);
+    const auto limit = static_cast<std::uint32_t>(materials);
+    for (std::int32_t i = 0; i < m.tri_count; ++i) {
+        auto mat = static_cast<std::uint32_t>(mi.at<std::int32_t>(i));
+        if (mat < limit) ++placed[mat];
+    }
+    std::int64_t total = 0;
+    for (std::int32_t k = 0; k < materials; ++k) {
+        std::int32_t t = tpm.at<std::int32_t>(k);
+        if (t < 0) {
+            PyErr_Format(PyExc_ValueError, "tris_per_material[%d] is negative (%d)", k, t);
+            return false;
+        }
+        if (placed[k] > t) {
+            PyErr_Format(PyExc_ValueError,
+                         "material %d has %lld triangles but tris_per_material gives it room for %d", k,
+                         static_cast<long long>(placed[k]), t);
+            return false;
+        }
+        total += 24 * static_cast<std::int64_t>(t);
+    }
+    if (total > out_len) {
+        PyErr_Format(PyExc_ValueError,
+                     "tris_per_material asks for %lld floats but the output holds %lld (24 per triangle)",
+                     static_cast<long long>(total), static_cast<long long>(out_len));
+        return false;
+    }
+    return true;
+}
+
+inline void put(char* base, std::int64_t stride, std::int64_t i, float v) { std::memcpy(base + i * stride, &v, 4); }
+
+template <Generation G>
+PyObject* fill(Args& a) {
+    Routine& r = G == Generation::G310 ? R_get_mesh_tri_data_multi_material__310_to_current
+                                       : R_get_mesh_tri_data_multi_material__293_to_300;
+    Trace t(r);
+    if (!t.entered()) return t.fail();
+    host::HostMesh m;
+    if (!read_mesh(a.a[0].value, m)) return t.fail();
+    const ArrayView& mi = a.a[1].array;
+    const ArrayView& tpm = a.a[2].array;
+    PyObject* split_normals = a.a[3].array.obj;
+
+    // Working tables and the output, through the array library.
+    ArrayView starts_v, counters_v, out;
+    Ref starts(new_zeros(static_cast<std::int64_t>(m.material_count) * 3, Elem::Int32, starts_v));
+    if (!starts) return t.fail();
+    Ref counters(new_zeros(m.material_count, Elem::Int32, counters_v));
+    if (!counters) return t.fail();
+    Ref result(new_zeros(static_cast<std::int64_t>(m.tri_count) * 24, Elem::Float32, out));
+    if (!result) return t.fail();
+
+    State& st = state();
+    Ref rows(PyObject_CallMethodObjArgs(split_normals, st.s_reshape, st.i_neg1, st.i_3, nullptr));
+    if (!rows) return t.fail();
+
+    std::vector<std::int64_t> placed;
+    if (!check_inputs(m, mi, tpm, out.len, placed)) return t.fail();
+
+    // Block starts: positions, normals and UVs of each material.
+    std::int64_t s = 0;
+    for (std::int32_t k = 0; k < m.material_count; ++k) {
+        std::int64_t n = tpm.at<std::int32_t>(k);
+        starts_v.at<std::int32_t>(3 * k) = static_cast<std::int32_t>(s);
+        starts_v.at<std::int32_t>(3 * k + 1) = static_cast<std::int32_t>(s + 9 * n);
+        starts_v.at<std::int32_t>(3 * k + 2) = static_cast<std::int32_t>(s + 18 * n);
+        s += 24 * n;
+    }
+
+    NormalRows normals;
+    normals.open(rows.get(), st.ndarray);
+    host::Vertices<G> verts{host::at(m.verts)};
+    host::Loops loops{host::at(m.loops)};
+    host::LoopTris tris{host::at(m.looptris)};
+    host::Uvs uvs{host::at(m.uvs)};
+    const auto limit = static_cast<std::uint32_t>(m.material_count > 0 ? m.material_count : 0);
+    char* o = out.data;
+    const std::int64_t os = out.stride;
+    for (std::int32_t i = 0; i < m.tri_count; ++i) {
+        auto mat = static_cast<std::uint32_t>(mi.at<std::int32_t>(i));
+        if (mat >= limit) continue;  // counted under no material: no place for it
+        std::int32_t& counter = counters_v.at<std::int32_t>(mat);
+        const std::int64_t k = counter++;
+        const std::int64_t p = starts_v.at<std::int32_t>(3 * mat) + 9 * k;
+        const std::int64_t q = starts_v.at<std::int32_t>(3 * mat + 1) + 9 * k;
+        const std::int64_t w = starts_v.at<std::int32_t>(3 * mat + 2) + 6 * k;
+        std::uint32_t l[3];
+        tris.loops(i, l);
+        for (int j = 0; j < 3; ++j) {
+            float n[3];
+            if (!normals.get_yxz(l[j], n)) return t.fail();
+            host::Vec3 pos = verts.position(loops.vertex(l[j]));
+            put(o, os, p + 3 * j, pos.y);
+            put(o, os, p + 3 * j + 1, pos.x);
+            put(o, os, p + 3 * j + 2, pos.z);
+            put(o, os, q + 3 * j, n[0]);
+            put(o, os, q + 3 * j + 1, n[1]);
+            put(o, os, q + 3 * j + 2, n[2]);
+            if (m.uv_flag) {
+                put(o, os, w + 2 * j, uvs.u(l[j]));
+                put(o, os, w + 2 * j + 1, 1.0f - uvs.v(l[j]));
+            }
+        }
+    }
+    out.buffer.release();
+    return t.done(result.release());
+}
+
+}  // namespace
+
+PyObject* get_mesh_tri_data_multi_material__310_to_current_body(Args& a) { return fill<Generation::G310>(a); }
+
+PyObject* get_mesh_tri_data_multi_material__293_to_300_body(Args& a) { return fill<Generation::G293>(a); }
+
+PyObject* get_mesh_tri_data_multi_material_body(Args& a) {
+    Trace t(R_get_mesh_tri_data_multi_material);
+    if (!t.entered()) return t.fail();
+    Generation g;
+    if (!host::choose_generation(g)) return t.fail();
+    PyObject* result = g == Generation::G310 ? fill<Generation::G310>(a) : fill<Generation::G293>(a);
+    return result ? t.done(result) : t.fail();
+}
+
+}  // namespace norvik

@@ -1,0 +1,402 @@
+// The scene document: `export`, its generation dispatch and the section
+// writers of one object.
+#include <cstdlib>
+
+#include "host/generation.hpp"
+#include "host/layouts.hpp"
+#include "module/functions.hpp"
+#include "writer/document.hpp"
+
+namespace norvik {
+namespace {
+
+using host::Generation;
+using host::Vec3;
+
+constexpr const char kVertsNan[] = "WARN! N.A.N. detected in verts!!!";
+constexpr const char kNormalsNan[] = "WARN! N.A.N. detected in normals!!!";
+constexpr const char kUvsNan[] = "WARN! N.A.N. detected in UVs!!!";
+constexpr const char kInstancesNan[] = "WARN! N.A.N. detected in instances!!!";
+
+// State of one export: the sink and the calling thread.
+struct Writer {
+    Sink& out;
+    PyThreadState* ts;
+};
+
+NORVIK_ROUTINE(export);
+NORVIK_ROUTINE(export__310_to_current);
+NORVIK_ROUTINE(export__293_to_300);
+NORVIK_ROUTINE(write_object_name);
+NORVIK_ROUTINE(write_object_material);
+NORVIK_ROUTINE(write_mesh_vertices__293_to_300);
+NORVIK_ROUTINE(write_mesh_vertices__310_to_current);
+NORVIK_ROUTINE(write_mesh_normals__293_to_300);
+NORVIK_ROUTINE(write_mesh_custom_normals);
+NORVIK_ROUTINE(write_mesh_normals__310_to_current);
+NORVIK_ROUTINE(write_mesh_uvs);
+NORVIK_ROUTINE(write_default_mesh_uvs);
+NORVIK_ROUTINE(write_mesh_indices);
+NORVIK_ROUTINE(write_object_instances);
+NORVIK_ROUTINE(normal_short_to_float_v3);
+NORVIK_ROUTINE(filter_nan);
+
+// ---------------------------------------------------------------------------
+// Per-element conversions
+// ---------------------------------------------------------------------------
+
+// The float32 nearest to 1/32767 (bit pattern 0x38000100).
+constexpr float kShortToFloat = 0x1.0002p-15f;
+static_assert(kShortToFloat == 1.0f / 32767.0f);
+
+inline void decode_normal(const std::int16_t s[3], float out[3]) {
+    for (int i = 0; i < 3; ++i) out[i] = static_cast<float>(s[i]) * kShortToFloat;
+}
+
+inline void normal_short_to_float_v3(Writer& w, const std::int16_t s[3], float out[3]) {
+    if (profiling(w.ts)) [[unlikely]] {
+        traced_void(R_normal_short_to_float_v3, w.ts, [&] { decode_normal(s, out); });
+        return;
+    }
+    decode_normal(s, out);
+}
+
+inline float filter_value(float x) {
+    if (!std::isfinite(x)) [[unlikely]] {
+        say(kUvsNan);
+        return 0.0f;
+    }
+    return x;
+}
+
+inline float filter_nan(Writer& w, float x) {
+    if (profiling(w.ts)) [[unlikely]] {
+        float r = x;
+        traced_void(R_filter_nan, w.ts, [&] { r = filter_value(x); });
+        return r;
+    }
+    return filter_value(x);
+}
+
+// ---------------------------------------------------------------------------
+// Section writers
+// ---------------------------------------------------------------------------
+
+void write_object_name(Writer& w, host::Text name, bool first) {
+    Trace t(R_write_object_name, w.ts);
+    if (t.entered()) {
+        if (first)
+            w.out.lit("\n\t\"");
+        else
+            w.out.lit(",\n\t\"");
+        w.out.json_text(name);
+        w.out.lit("\" : {\n");
+    }
+    t.done_void();
+}
+
+void write_object_material(Writer& w, host::Text material) {
+    Trace t(R_write_object_material, w.ts);
+    if (t.entered()) {
+        w.out.lit("\t\t\"material\" : \"");
+        w.out.json_text(material);
+        w.out.ch('"');
+    }
+    t.done_void();
+}
+
+template <Generation G>
+void write_mesh_vertices(Writer& w, host::Addr verts_ptr, std::int32_t count) {
+    Trace t(G == Generation::G310 ? R_write_mesh_vertices__310_to_current : R_write_mesh_vertices__293_to_300, w.ts);
+    if (t.entered()) {
+        Sink& out = w.out;
+        out.lit(",\n\t\t\"vertices\" : [");
+        if (count > 0 && !verts_ptr) {
+            say("[ERROR] NULL mesh vertices!\n");
+        } else if (count > 0) {
+            host::Vertices<G> verts{host::at(verts_ptr)};
+            for (std::int32_t v = 0; v < count; ++v) {
+                Vec3 p = verts.position(static_cast<std::uint32_t>(v));
+                if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) [[unlikely]] {
+                    say(kVertsNan);
+                    if (v)
+                        out.lit(",0.0,0.0,0.0");
+                    else
+                        out.lit("0.0,0.0,0.0");
+                    continue;
+                }
+                out.reserve(3 * fmt::kMaxNumber + 3);
+                if (v) out.ch(',');
+                out.f4(p.x);
+                out.sep_f4(',', p.y);
+                out.sep_f4(',', p.z);
+            }
+        }
+    }
+    t.done_void();
+}
+
+void write_mesh_normals__293_to_300(Writer& w, host::Addr verts_ptr, std::int32_t count) {
+    Trace t(R_write_mesh_normals__293_to_300, w.ts);
+    if (t.entered()) {
+        Sink& out = w.out;
+        out.lit("],\n\t\t\"normals\" : [");
+        if (count > 0 && verts_ptr) {
+            host::Vertices<Generation::G293> verts{host::at(verts_ptr)};
+            for (std::int32_t v = 0; v < count; ++v) {
+                std::int16_t packed[3];
+                float n[3];
+                verts.packed_normal(static_cast<std::uint32_t>(v), packed);
+                normal_short_to_float_v3(w, packed, n);
+                if (v) out.ch(',');
+                out.f4(n[0]);
+                out.sep_f4(',', n[1]);
+                out.sep_f4(',', n[2]);
+            }
+        }
+    }
+    t.done_void();
+}
+
+// Float triples, one per vertex; shared by the vertex and custom normals.
+void write_normal_triples(Writer& w, host::Addr normals_ptr, std::int32_t count) {
+    Sink& out = w.out;
+    out.lit("],\n\t\t\"normals\" : [");
+    if (count <= 0) return;
+    if (!normals_ptr) {
+        say("[ERROR] NULL mesh normals!\n");
+        return;
+    }
+    host::Normals normals{host::at(normals_ptr)};
+    for (std::int32_t v = 0; v < count; ++v) {
+        Vec3 n = normals.at(v);
+        finite_f4(out, v ? ',' : 0, n.x, kNormalsNan);
+        finite_f4(out, ',', n.y, kNormalsNan);
+        finite_f4(out, ',', n.z, kNormalsNan);
+    }
+}
+
+void write_mesh_custom_normals(Writer& w, host::Addr normals_ptr, std::int32_t count) {
+    Trace t(R_write_mesh_custom_normals, w.ts);
+    if (t.entered()) write_normal_triples(w, normals_ptr, count);
+    t.done_void();
+}
+
+void write_mesh_normals__310_to_current(Writer& w, host::Addr normals_ptr, std::int32_t count) {
+    Trace t(R_write_mesh_normals__310_to_current, w.ts);
+    if (t.entered()) write_normal_triples(w, normals_ptr, count);
+    t.done_void();
+}
+
+// One "0.0,0.0" pair per vertex: the list of an object without UVs.
+void write_default_pairs(Sink& out, std::int32_t count) {
+    for (std::int32_t v = 0; v < count; ++v) {
+        if (v)
+            out.lit(",0.0,0.0");
+        else
+            out.lit("0.0,0.0");
+    }
+}
+
+void write_default_mesh_uvs(Writer& w, std::int32_t vert_count) {
+    Trace t(R_write_default_mesh_uvs, w.ts);
+    if (t.entered()) {
+        w.out.lit("],\n\t\t\"uv\" : [");
+        write_default_pairs(w.out, vert_count);
+    }
+    t.done_void();
+}
+
+// UV of each vertex from its first corner: the lowest-numbered loop naming it.
+void write_first_corner_uvs(Writer& w, const host::ExportObjectRecord& r) {
+    Sink& out = w.out;
+    const std::int32_t n = r.vert_count;
+    auto* table = static_cast<std::int64_t*>(std::malloc(static_cast<std::size_t>(n) * sizeof(std::int64_t)));
+    if (!table) {
+        PyErr_NoMemory();
+        return;
+    }
+    for (std::int32_t v = 0; v < n; ++v) table[v] = -1;
+    host::Loops loops{host::at(r.loops)};
+    std::int32_t assigned = 0;
+    for (std::int32_t j = 0; j < r.loop_count; ++j) {
+        std::uint32_t v = loops.vertex(static_cast<std::uint32_t>(j));
+        if (v >= static_cast<std::uint32_t>(n) || table[v] != -1) continue;
+        table[v] = j;
+        if (++assigned == n) break;
+    }
+    host::Uvs uvs{host::at(r.uvs)};
+    for (std::int32_t v = 0; v < n; ++v) {
+        std::int64_t j = table[v];
+        if (j < 0) [[unlikely]] {
+            // No corner names this vertex: the UV (0, 0).
+            if (v)
+                out.lit(",0.0000,1.0000");
+            else
+                out.lit("0.0000,1.0000");
+            continue;
+        }
+        float vv = filter_nan(w, uvs.v(static_cast<std::uint32_t>(j)));
+        float uu = filter_nan(w, uvs.u(static_cast<std::uint32_t>(j)));
+        out.reserve(2 * fmt::kMaxNumber + 2);
+        if (v) out.ch(',');
+        out.f4(uu);
+        out.sep_f4(',', 1.0f - vv);
+    }
+    std::free(table);
+}
+
+void write_mesh_uvs(Writer& w, const host::ExportObjectRecord& r) {
+    Trace t(R_write_mesh_uvs, w.ts);
+    if (t.entered() && r.looptri_count != 0 && r.looptris) {
+        w.out.lit("],\n\t\t\"uv\" : [");
+        if (r.vert_count > 0) {
+            if (!r.loops)
+                write_default_pairs(w.out, r.vert_count);  // no corners to take UVs from
+            else
+                write_first_corner_uvs(w, r);
+        }
+    }
+    t.done_void();
+}
+
+// Every corner must name an existing loop and every loop an existing vertex.
+bool indices_in_range(const host::ExportObjectRecord& r) {
+    host::Loops loops{host::at(r.loops)};
+    host::LoopTris tris{host::at(r.looptris)};
+    const std::uint32_t loop_count = r.loop_count > 0 ? static_cast<std::uint32_t>(r.loop_count) : 0;
+    const std::uint32_t vert_count = r.vert_count > 0 ? static_cast<std::uint32_t>(r.vert_count) : 0;
+    for (std::int32_t t = 0; t < r.looptri_count; ++t) {
+        std::uint32_t l[3];
+        tris.loops(t, l);
+        if ((l[0] >= loop_count) | (l[1] >= loop_count) | (l[2] >= loop_count)) return false;
+        if ((loops.vertex(l[0]) >= vert_count) | (loops.vertex(l[1]) >= vert_count) |
+            (loops.vertex(l[2]) >= vert_count))
+            return false;
+    }
+    return true;
+}
+
+void write_mesh_indices(Writer& w, const host::ExportObjectRecord& r) {
+    Trace t(R_write_mesh_indices, w.ts);
+    if (t.entered()) {
+        if (!r.loops) {
+            say("[ERROR] Invalid mesh loops.");
+        } else if (r.looptri_count == 0) {
+            say("[ERROR] No mesh looptris!\n");
+        } else if (!r.looptris) {
+            say("[ERROR] NULL mesh looptris!\n");
+        } else if (!indices_in_range(r)) {
+            say("[ERROR] Mesh indices out of range!\n");
+        } else {
+            Sink& out = w.out;
+            out.lit("],\n\t\t\"indices\" : [");
+            host::Loops loops{host::at(r.loops)};
+            host::LoopTris tris{host::at(r.looptris)};
+            for (std::int32_t i = 0; i < r.looptri_count; ++i) {
+                std::uint32_t l[3];
+                tris.loops(i, l);
+                out.reserve(3 * fmt::kMaxNumber + 3);
+                if (i) out.ch(',');
+                out.u32(loops.vertex(l[0]));
+                out.sep_u32(',', loops.vertex(l[1]));
+                out.sep_u32(',', loops.vertex(l[2]));
+            }
+        }
+    }
+    t.done_void();
+}
+
+// Each transform as the 16 numbers of a 4x4 matrix in column order, the
+// translation and rotation scaled to the document's units.
+void write_object_instances(Writer& w, host::Addr instances_ptr, std::int32_t count) {
+    Trace t(R_write_object_instances, w.ts);
+    if (t.entered()) {
+        Sink& out = w.out;
+        out.lit("],\n\t\t\"instances\" : [\n\t\t\t");
+        host::InstanceTransforms inst{host::at(instances_ptr)};
+        for (std::int32_t k = 0; k < count; ++k) {
+            if (k) out.lit(",\n\t\t\t");
+            for (int c = 0; c < 4; ++c) {
+                out.ch(c == 0 ? '[' : ',');
+                for (int row = 0; row < 3; ++row)
+                    finite_f4(out, row ? ',' : 0, inst.get(k, row, c) * 100.0f, kInstancesNan);
+                if (c == 3)
+                    out.lit(",1.0]");
+                else
+                    out.lit(",0.0");
+            }
+        }
+        out.lit("\n\t\t]");
+    }
+    t.done_void();
+}
+
+// ---------------------------------------------------------------------------
+// Object routines
+// ---------------------------------------------------------------------------
+
+template <Generation G>
+void write_object(Writer& w, const host::ExportObjectRecord& r, bool first) {
+    write_object_name(w, r.name, first);
+    write_object_material(w, r.material);
+    write_mesh_vertices<G>(w, r.verts, r.vert_count);
+    if constexpr (G == Generation::G293) {
+        write_mesh_normals__293_to_300(w, r.verts, r.vert_count);
+    } else if (r.custom_normals) {
+        write_mesh_custom_normals(w, r.custom_normals, r.vert_count);
+    } else {
+        write_mesh_normals__310_to_current(w, r.vert_normals, r.vert_count);
+    }
+    if (r.uvs)
+        write_mesh_uvs(w, r);
+    else
+        write_default_mesh_uvs(w, r.vert_count);
+    write_mesh_indices(w, r);
+    if (r.instances) {
+        write_object_instances(w, r.instances, r.instance_count);
+        w.out.lit("\n\t}");
+    } else {
+        w.out.lit("]\n\t}");
+    }
+}
+
+template <Generation G>
+void export_objects(Writer& w, host::Addr ob_ptr, std::int32_t count) {
+    Trace t(G == Generation::G310 ? R_export__310_to_current : R_export__293_to_300, w.ts);
+    if (t.entered()) {
+        for (std::int32_t i = 0; i < count && !w.out.failed(); ++i) {
+            if (!ob_ptr) continue;
+            write_object<G>(w, host::ExportObjectRecord::read(ob_ptr, i), i == 0);
+        }
+    }
+    t.done_void();
+}
+
+}  // namespace
+
+PyObject* export_body(Args& a) {
+    Trace t(R_export);
+    if (!t.entered()) return finish_document(t, R_export, false);
+    std::FILE* f = open_document(a.a[2].path);
+    if (!f) return finish_document(t, R_export, false);
+    Sink out(f);
+    Writer w{out, t.thread()};
+    out.ch('{');
+    Generation g;
+    if (!host::choose_generation(g)) {
+        report_unraisable(R_export);
+        close_document(out);
+        return finish_document(t, R_export, false);
+    }
+    const host::Addr ob_ptr = a.a[0].value;
+    const auto count = static_cast<std::int32_t>(a.a[1].value);
+    if (g == Generation::G310)
+        export_objects<Generation::G310>(w, ob_ptr, count);
+    else
+        export_objects<Generation::G293>(w, ob_ptr, count);
+    out.lit("\n}");
+    return finish_document(t, R_export, close_document(out));
+}
+
+}  // namespace norvik

@@ -1,0 +1,80 @@
+#include "writer/sink.hpp"
+
+#include <new>
+
+namespace norvik {
+
+namespace {
+constexpr std::size_t kBufferSize = 1 << 20;
+}
+
+Sink::Sink(std::FILE* f) : file_(f) {
+    heap_.reset(new (std::nothrow) char[kBufferSize]);
+    if (heap_) {
+        begin_ = heap_.get();
+        end_ = begin_ + kBufferSize;
+    } else {
+        begin_ = small_;
+        end_ = small_ + sizeof small_;
+    }
+    p_ = begin_;
+    std::setvbuf(file_, nullptr, _IONBF, 0);
+}
+
+Sink::~Sink() {
+    if (file_) close();
+}
+
+void Sink::flush() {
+    std::size_t n = static_cast<std::size_t>(p_ - begin_);
+    p_ = begin_;
+    if (failed_ || n == 0) return;
+    if (std::fwrite(begin_, 1, n, file_) != n) failed_ = true;
+}
+
+void Sink::put_slow(const char* s, std::size_t n) {
+    while (n > 0) {
+        if (p_ == end_) flush();
+        std::size_t room = static_cast<std::size_t>(end_ - p_);
+        std::size_t k = n < room ? n : room;
+        std::memcpy(p_, s, k);
+        p_ += k;
+        s += k;
+        n -= k;
+    }
+}
+
+void Sink::json_text(host::Text t) {
+    static const char kHex[] = "0123456789abcdef";
+    const char* s = t.data;
+    const char* e = s + t.size;
+    while (s < e) {
+        const char* run = s;
+        while (s < e && static_cast<unsigned char>(*s) >= 0x20 && *s != '"' && *s != '\\') ++s;
+        put(run, static_cast<std::size_t>(s - run));
+        if (s == e) break;
+        unsigned char c = static_cast<unsigned char>(*s++);
+        reserve(6);
+        if (c == '"' || c == '\\') {
+            *p_++ = '\\';
+            *p_++ = static_cast<char>(c);
+        } else {
+            std::memcpy(p_, "\\u00", 4);
+            p_[4] = kHex[c >> 4];
+            p_[5] = kHex[c & 15];
+            p_ += 6;
+        }
+    }
+}
+
+bool Sink::close() {
+    flush();
+    std::FILE* f = file_;
+    file_ = nullptr;
+    if (!f) return !failed_;
+    if (std::fflush(f) != 0 || std::ferror(f)) failed_ = true;
+    if (std::fclose(f) != 0) failed_ = true;
+    return !failed_;
+}
+
+}  // namespace norvik

@@ -1,0 +1,93 @@
+// The one output sink of the documents: a large buffer in front of a C
+// runtime FILE, with the number formatters. Every write and the close are
+// checked; after the first failure nothing more is written.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "host/layouts.hpp"
+#include "writer/format.hpp"
+
+namespace norvik {
+
+class Sink {
+public:
+    // Takes ownership of an open file; the stream's own buffering is turned
+    // off, since whole blocks are handed to it.
+    explicit Sink(std::FILE* f);
+    ~Sink();
+    Sink(const Sink&) = delete;
+    Sink& operator=(const Sink&) = delete;
+
+    template <std::size_t N>
+    void lit(const char (&s)[N]) {
+        put(s, N - 1);
+    }
+    void put(const char* s, std::size_t n) {
+        if (static_cast<std::size_t>(end_ - p_) < n) [[unlikely]] {
+            put_slow(s, n);
+            return;
+        }
+        std::memcpy(p_, s, n);
+        p_ += n;
+    }
+    void ch(char c) {
+        reserve(1);
+        *p_++ = c;
+    }
+
+    // "%.4f" and "%u", optionally preceded by a separator character.
+    void f4(float x) {
+        reserve(fmt::kMaxNumber);
+        p_ = fmt::write_f4(p_, x);
+    }
+    void sep_f4(char sep, float x) {
+        reserve(fmt::kMaxNumber + 1);
+        *p_++ = sep;
+        p_ = fmt::write_f4(p_, x);
+    }
+    void u32(std::uint32_t n) {
+        reserve(fmt::kMaxNumber);
+        p_ = fmt::write_u32(p_, n);
+    }
+    void sep_u32(char sep, std::uint32_t n) {
+        reserve(fmt::kMaxNumber + 1);
+        *p_++ = sep;
+        p_ = fmt::write_u32(p_, n);
+    }
+
+    // A name or material text as the inside of a JSON string: quote and
+    // backslash escaped, control bytes as \u00xx, everything else verbatim.
+    void json_text(host::Text t);
+
+    // Makes room for n bytes (n at most the buffer's size).
+    void reserve(std::size_t n) {
+        if (static_cast<std::size_t>(end_ - p_) < n) [[unlikely]]
+            flush();
+    }
+
+    bool failed() const { return failed_; }
+    // Writes out the buffer and closes the file; false if any write or the
+    // close failed.
+    bool close();
+
+private:
+    void flush();
+    void put_slow(const char* s, std::size_t n);
+
+    std::FILE* file_;
+    std::unique_ptr<char[]> heap_;
+    char small_[4096];
+    char* begin_;
+    char* p_;
+    char* end_;
+    bool failed_ = false;
+};
+
+// Messages go to the C runtime's standard output, as they always have.
+inline void say(const char* msg) { std::fputs(msg, stdout); }
+
+}  // namespace norvik
