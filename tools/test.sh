@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Second command of the README: the whole test suite (installs and builds
+# first when needed, so it works from a clean clone).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/bootstrap.sh
+tools/setup_blender.sh
+exec .venv/bin/python -m pytest tests -q "$@"
