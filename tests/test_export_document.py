@@ -58,7 +58,7 @@ IDENTITY_3X4 = [[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, 1, 0]]
 @pytest.mark.parametrize("generation", GENERATIONS, indirect=True)
 @pytest.mark.parametrize("instances, tail", [
     ([IDENTITY_3X4], WORKED_INSTANCES),
-    (None, b"]\n\t}\n}"),
+    (None, b"\n\t}\n}"),
 ], ids=["instances", "no-instances"])
 def test_worked_example(generation, instances, tail, out_path, c_stdout):
     data, _ = check([tri(instances=instances)], generation, out_path, c_stdout)
@@ -109,7 +109,8 @@ class GtBadTruth:
 @pytest.mark.parametrize("version, exc_type", [
     (None, NameError), (5, TypeError), (Raises(), RuntimeError), ((Raises(), 1), RuntimeError),
     ((3, Raises()), RuntimeError), ((3, object()), TypeError), ((3, GtBadTruth()), RuntimeError),
-], ids=["deleted", "int", "getitem", "eq", "gt", "gt-type", "truth"])
+    ((3,), IndexError), ([], IndexError),
+], ids=["deleted", "int", "getitem", "eq", "gt", "gt-type", "truth", "short", "empty"])
 def test_bad_version_is_reported_unraisable(version, exc_type, b3d_version, out_path,
                                             c_stdout, monkeypatch):
     seen = []

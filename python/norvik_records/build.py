@@ -80,7 +80,8 @@ def pack_normals(normals):
 
     Non-finite components pack as 0.
     """
-    scaled = np.rint(np.nan_to_num(_rows(normals, np.float64, 3), nan=0.0) * 32767.0)
+    unit = np.clip(np.nan_to_num(_rows(normals, np.float64, 3), nan=0.0), -2.0, 2.0)
+    scaled = np.rint(unit * 32767.0)
     return np.clip(scaled, -32768, 32767).astype(np.int16)
 
 
