@@ -16,5 +16,5 @@ fi
 if [ "${NORVIK_SKIP_BPY:-0}" != 1 ] && ! .venv-bpy/bin/python -c "import bpy" >/dev/null 2>&1; then
     python=".venv/bin/python"; [ -x "$python" ] || python="python3.11"
     "$python" -m venv --clear .venv-bpy
-    .venv-bpy/bin/pip install -q "bpy>=4.5,<4.6" "numpy<2"
+    .venv-bpy/bin/pip install -q "bpy>=4.5,<4.6" "numpy<2" 2> >(grep -v "^WARNING: Location" >&2)
 fi

@@ -44,18 +44,18 @@ def split_normals(mesh):
 class MeshArrays:
     """Element arrays of ``mesh`` in norvik's 3.1-onward layouts."""
 
-    def __init__(self, mesh, material_count=None, zero_copy=ZERO_COPY):
+    def __init__(self, mesh, material_count=None, zero_copy=None):
         self.mesh = mesh
         mesh.calc_loop_triangles()
         self.vert_count = len(mesh.vertices)
         self.loop_count = len(mesh.loops)
         self.tri_count = len(mesh.loop_triangles)
         self.material_count = max(1, len(mesh.materials) if material_count is None else material_count)
-        self.zero_copy = zero_copy
+        self.zero_copy = ZERO_COPY if zero_copy is None else zero_copy
         self._keep = []
         uv_layer = mesh.uv_layers.active
         self.has_uvs = uv_layer is not None and self.loop_count > 0
-        if zero_copy:
+        if self.zero_copy:
             self._point_into(mesh, uv_layer)
         else:
             self._pack(mesh, uv_layer)
