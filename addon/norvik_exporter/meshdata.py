@@ -32,6 +32,21 @@ def _get(collection, attr, dtype, count, width=1):
     return out
 
 
+def _attribute(mesh, name, prop, dtype, count, width=1):
+    """A generic attribute through its bulk accessor; None when the mesh has none."""
+    attr = mesh.attributes.get(name)
+    if attr is None:
+        return None
+    return _get(attr.data, prop, dtype, count, width)
+
+
+def corner_vertices(mesh):
+    """The vertex index of every loop (from 3.6 on, the ``.corner_vert`` attribute)."""
+    count = len(mesh.loops)
+    found = _attribute(mesh, ".corner_vert", "value", np.int32, count)
+    return found if found is not None else _get(mesh.loops, "vertex_index", np.int32, count)
+
+
 def split_normals(mesh):
     """One float32 normal per loop, flat (x, y, z, x, y, z, ...)."""
     count = len(mesh.loops)
@@ -73,30 +88,45 @@ class MeshArrays:
 
     # -- 3.5 onward: the same layouts, packed -------------------------------
     def _pack(self, mesh, uv_layer):
+        # Where a generic attribute holds the data its accessor is used: it
+        # copies in bulk, while the per-element properties go through RNA.
         v, l, t = self.vert_count, self.loop_count, self.tri_count
+        co = _attribute(mesh, "position", "vector", np.float32, v, 3)
+        if co is None:
+            co = _get(mesh.vertices, "co", np.float32, v, 3)
         verts = np.zeros(v, VERTEX)
-        verts["co"] = _get(mesh.vertices, "co", np.float32, v, 3).reshape(v, 3)
+        verts["co"] = co.reshape(v, 3)
         normals = _get(mesh.vertex_normals, "vector", np.float32, v, 3)
         loops = np.zeros(l, LOOP)
-        loops["v"] = _get(mesh.loops, "vertex_index", np.int32, l)
+        loops["v"] = corner_vertices(mesh)
         tris = np.zeros(t, LOOPTRI)
         tris["loops"] = _get(mesh.loop_triangles, "loops", np.int32, t, 3).reshape(t, 3)
-        tris["poly"] = _get(mesh.loop_triangles, "polygon_index", np.int32, t)
+        if hasattr(mesh, "loop_triangle_polygons"):
+            tris["poly"] = _get(mesh.loop_triangle_polygons, "value", np.int32, t)
+        else:
+            tris["poly"] = _get(mesh.loop_triangles, "polygon_index", np.int32, t)
         self._keep += [verts, normals, loops, tris]
         self.verts_ptr, self.vert_normals_ptr = address(verts), address(normals)
         self.loops_ptr, self.looptris_ptr = address(loops), address(tris)
         self.uvs_ptr = 0
         if self.has_uvs:
             uvs = np.zeros(l, UV)
-            uvs["uv"] = _get(uv_layer.data, "uv", np.float32, l, 2).reshape(l, 2)
+            if hasattr(uv_layer, "uv"):
+                uvs["uv"] = _get(uv_layer.uv, "vector", np.float32, l, 2).reshape(l, 2)
+            else:
+                uvs["uv"] = _get(uv_layer.data, "uv", np.float32, l, 2).reshape(l, 2)
             self._keep.append(uvs)
             self.uvs_ptr = address(uvs)
 
     def _pack_polys(self, mesh):
         n = len(mesh.polygons)
         polys = np.zeros(n, POLY)
+        index = _attribute(mesh, "material_index", "value", np.int32, n)
+        if index is None:
+            if VERSION >= (3, 4, 0):
+                return polys            # no attribute: every polygon uses slot 0
+            index = _get(mesh.polygons, "material_index", np.int32, n)
         # Blender draws an out-of-range material number with the last slot.
-        index = _get(mesh.polygons, "material_index", np.int32, n)
         polys["material_index"] = np.clip(index, 0, self.material_count - 1)
         return polys
 
@@ -107,9 +137,6 @@ class MeshArrays:
             self._split = split_normals(self.mesh)
         return self._split
 
-    def loop_vertices(self):
-        return _get(self.mesh.loops, "vertex_index", np.int32, self.loop_count)
-
     def first_corner_normals(self):
         """Per-vertex normals taken from each vertex's first loop.
 
@@ -119,7 +146,7 @@ class MeshArrays:
         """
         v = self.vert_count
         out = _get(self.mesh.vertex_normals, "vector", np.float32, v, 3).reshape(v, 3)
-        used, first = np.unique(self.loop_vertices(), return_index=True)
+        used, first = np.unique(corner_vertices(self.mesh), return_index=True)
         out[used] = self.split_normals.reshape(-1, 3)[first]
         return out
 
