@@ -64,7 +64,7 @@ def test_command_line_export_of_the_demo_scene(tmp_path):
                          timeout=300)
     assert run.returncode == 0, run.stdout
     lines = run.stdout.splitlines()
-    assert sum("] " in ln and "vertices" in ln for ln in lines) == 4, run.stdout
-    assert any(ln.startswith("Exported 4 objects") and "2 cameras" in ln for ln in lines), run.stdout
+    assert sum("] " in ln and "vertices" in ln for ln in lines) == 6, run.stdout
+    assert any(ln.startswith("Exported 6 objects") and "2 cameras" in ln for ln in lines), run.stdout
     assert (tmp_path / "demo.json").stat().st_size > 100000
     assert (tmp_path / "demo_cameras.json").exists()

@@ -2,7 +2,8 @@
 
 Suzanne with a subdivision modifier and three materials over her UV seams, a
 cylinder with custom normals, a collection of props placed three times by
-collection instances, and two cameras.
+collection instances, a geometry-nodes object that instances the crate's mesh
+and generated spheres, and two cameras.
 """
 import math
 
@@ -26,6 +27,34 @@ def _shade_smooth(mesh):
     mesh.polygons.foreach_set("use_smooth", [True] * len(mesh.polygons))
     if hasattr(mesh, "use_auto_smooth"):         # needed for custom normals before 4.1
         mesh.use_auto_smooth = True
+
+
+def _scatter_tree(name, target, count=4):
+    """Geometry nodes: ``target`` on a line of points, and an ico sphere beside each."""
+    tree = bpy.data.node_groups.new(name, 'GeometryNodeTree')
+    if hasattr(tree, "interface"):                  # 4.0 onward
+        tree.interface.new_socket("Geometry", in_out='OUTPUT', socket_type='NodeSocketGeometry')
+    else:
+        tree.outputs.new('NodeSocketGeometry', "Geometry")
+    nodes, link = tree.nodes, tree.links.new
+    line = nodes.new('GeometryNodeMeshLine')
+    line.inputs["Count"].default_value = count
+    info = nodes.new('GeometryNodeObjectInfo')
+    info.inputs["Object"].default_value = target
+    objects = nodes.new('GeometryNodeInstanceOnPoints')
+    link(line.outputs[0], objects.inputs["Points"])
+    link(info.outputs["Geometry"], objects.inputs["Instance"])
+    shift = nodes.new('GeometryNodeTransform')
+    shift.inputs["Translation"].default_value = (0, 1.5, 0)
+    link(line.outputs[0], shift.inputs[0])
+    spheres = nodes.new('GeometryNodeInstanceOnPoints')
+    link(shift.outputs[0], spheres.inputs["Points"])
+    link(nodes.new('GeometryNodeMeshIcoSphere').outputs["Mesh"], spheres.inputs["Instance"])
+    join = nodes.new('GeometryNodeJoinGeometry')
+    link(objects.outputs[0], join.inputs[0])
+    link(spheres.outputs[0], join.inputs[0])
+    link(join.outputs[0], nodes.new('NodeGroupOutput').inputs[0])
+    return tree
 
 
 def build_demo_scene(subdivision=2):
@@ -65,7 +94,7 @@ def build_demo_scene(subdivision=2):
     props = bpy.data.collections.new("Props")
     bpy.ops.mesh.primitive_cube_add(size=1, location=(0, 0, 0.5))
     crate = bpy.context.object
-    crate.name = "Crate"
+    crate.name = crate.data.name = "Crate"
     crate.data.materials.append(metal)
     _link(crate, props)
     bpy.ops.mesh.primitive_cylinder_add(vertices=8, radius=0.2, depth=2, location=(1, 0, 1))
@@ -83,6 +112,12 @@ def build_demo_scene(subdivision=2):
         empty.rotation_euler = (0, 0, angle)
         empty.scale = (scale, scale, scale)
         root.objects.link(empty)
+
+    # Geometry-node instances: copies of the crate's mesh and generated spheres.
+    scatter = bpy.data.objects.new("Scatter", bpy.data.meshes.new("Scatter"))
+    scatter.location = (0, 4, 0)
+    scatter.modifiers.new("Scatter", 'NODES').node_group = _scatter_tree("Scatter", crate)
+    root.objects.link(scatter)
 
     for name, loc, lens in (("MainCam", (8, -8, 6), 35), ("SideCam", (-9, 2, 2.5), 50)):
         cam = bpy.data.objects.new(name, bpy.data.cameras.new(name))

@@ -198,7 +198,9 @@ def export_scene(scene_path, camera_path=None, depsgraph=None, selected_only=Fal
             loaded.append(e)
             a = e.arrays
             if a.vert_count == 0 or a.tri_count == 0:
-                result.warnings.append("%s: no faces, not exported" % e.name)
+                # An instancer's own empty mesh is normal; loose edges or points are not.
+                if a.vert_count:
+                    result.warnings.append("%s: no faces, not exported" % e.name)
                 continue
             if progress:
                 progress(i, len(entries), e.name, a.vert_count, a.tri_count, len(e.matrices))

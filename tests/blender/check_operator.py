@@ -29,8 +29,8 @@ def load(path):
 def check_menu_and_defaults():
     state, path = export("all")
     assert state == {'FINISHED'}, state
-    assert set(load(path)) == {"Suzanne", "Panel", "Crate", "Pillar"}
-    assert set(load(exporter.camera_path_for(path))) == {"MainCam", "SideCam"}
+    assert set(load(path)) == common.DEMO_MEMBERS
+    assert set(load(exporter.camera_path_for(path))) == common.DEMO_CAMERAS
     labels = [f.__name__ for f in bpy.types.TOPBAR_MT_file_export._dyn_ui_initialize()]
     assert "menu_func_export" in labels
 

@@ -90,13 +90,23 @@ class Expected:
             ev.to_mesh_clear()
 
 
+# Members of the demo scene's document.  Meshes made by an object's geometry
+# nodes are named after that object and the mesh.
+DEMO_MEMBERS = {"Suzanne", "Panel", "Crate", "Pillar", "Scatter.Crate", "Scatter.Mesh"}
+DEMO_CAMERAS = {"MainCam", "SideCam"}
+
+
 def placements(depsgraph):
-    """Object name -> world matrices of every place a mesh object is drawn."""
+    """Document member -> world matrices of every place its mesh is drawn."""
     out = {}
     for inst in depsgraph.object_instances:
-        if inst.object.type == 'MESH':
-            out.setdefault(inst.object.original.name, []).append(
-                [list(r) for r in inst.matrix_world])
+        ob = inst.object
+        if ob.type != 'MESH':
+            continue
+        name = ob.original.name
+        if inst.is_instance and ob.original == inst.parent.original:
+            name = "%s.%s" % (name, ob.data.name)
+        out.setdefault(name, []).append([list(r) for r in inst.matrix_world])
     return out
 
 
