@@ -193,18 +193,20 @@ def export_scene(scene_path, camera_path=None, depsgraph=None, selected_only=Fal
     entries, cameras = gather(depsgraph, selected_only, camera_path is not None)
     loaded = []
     try:
-        for i, e in enumerate(entries):
+        ready = []
+        for e in entries:
             e.load(depsgraph, apply_modifiers)
             loaded.append(e)
             a = e.arrays
-            if a.vert_count == 0 or a.tri_count == 0:
+            if a.vert_count and a.tri_count:
+                ready.append(e)
+            elif a.vert_count:
                 # An instancer's own empty mesh is normal; loose edges or points are not.
-                if a.vert_count:
-                    result.warnings.append("%s: no faces, not exported" % e.name)
-                continue
-            if progress:
-                progress(i, len(entries), e.name, a.vert_count, a.tri_count, len(e.matrices))
-        ready = [e for e in loaded if e.arrays.vert_count and e.arrays.tri_count]
+                result.warnings.append("%s: no faces, not exported" % e.name)
+        if progress:
+            for i, e in enumerate(ready):
+                progress(i, len(ready), e.name, e.arrays.vert_count, e.arrays.tri_count,
+                         len(e.matrices))
         records, keep = _object_records(ready, result)
         with native_output(echo) as out, layouts_310(norvik):
             ok = norvik.export(address(records), len(records), os.fsencode(scene_path), False)
@@ -225,8 +227,9 @@ def export_scene(scene_path, camera_path=None, depsgraph=None, selected_only=Fal
             done = norvik.export_scenes(address(records), len(records), os.fsencode(camera_path))
         result.warnings += out.messages
         result.cameras = [c.name for c in cameras]
-        # export_scenes' result does not tell a complete write from a failed one.
-        if not done and not _complete(camera_path):
+        # export_scenes' result does not tell a complete write from a failed
+        # one; its message and the file do.
+        if not done and ("Unable to open file" in out.text or not _complete(camera_path)):
             result.ok = False
             result.errors.append("norvik could not write %s" % camera_path)
     result.seconds = time.perf_counter() - start
