@@ -378,3 +378,24 @@ def test_unusable_version(version, exc_type, message, b3d_version, host, out_pat
         fn = getattr(norvik, "get_mesh_tri_data_multi_material__" +
                      ("310_to_current" if generation == "310" else "293_to_300"))
         np.testing.assert_array_equal(fn(*host.args), host.tri[generation])
+
+
+def test_failed_submodule_import_takes_back_the_bare_name():
+    got = run("""
+        import importlib, types
+        package = types.ModuleType("pkg")
+        package.__path__ = [MODULE_DIR]
+        sys.modules["pkg"] = package
+        sys.modules.pop("bpy", None)
+        sys.modules["bpy"] = None  # not importable
+        try:
+            importlib.import_module("pkg.norvik")
+        except ImportError:
+            pass
+        left = "norvik" in sys.modules
+        sys.modules["bpy"] = fake_bpy()
+        mod = importlib.import_module("pkg.norvik")
+        import norvik
+        report(left=left, same=norvik is mod, version=list(norvik.b3d_version))
+    """)
+    assert got == dict(left=False, same=True, version=[3, 4, 1])

@@ -176,6 +176,18 @@ bool register_bare_name(PyObject* module) {
     return PyDict_SetItem(modules, key.get(), module) == 0;
 }
 
+// A failed start-up takes back the bare name it registered, so that a later
+// `import norvik` does not find the half-initialised module.
+void unregister_bare_name(PyObject* module) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* present = PyDict_GetItemString(modules, "norvik");
+    if (present == module) PyDict_DelItemString(modules, "norvik");
+    PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+}
+
 bool bind_import(PyObject* dict, const char* module, const char* as) {
     Ref m(PyImport_ImportModule(module));
     return m && PyDict_SetItemString(dict, as, m.get()) == 0;
@@ -214,6 +226,7 @@ int module_exec(PyObject* module) {
     if (ok) return 0;
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init norvik");
     add_traceback(R_init);
+    unregister_bare_name(module);
     st.globals = nullptr;
     PyObject* m = st.module;
     st.module = nullptr;
