@@ -27,16 +27,17 @@ _Float32Array = _npt.NDArray[_np.float32]
 def export(ob_ptr: int, count: int, output_path: _Path, use_debug: object) -> bool:
     """Write the scene document for ``count`` object records at ``ob_ptr``.
 
-    Returns False when the file cannot be opened or ``b3d_version`` cannot be
-    read; problems in the mesh data are printed and do not change the result.
+    Returns False when the file cannot be opened or written, or when
+    ``b3d_version`` cannot be read; problems in the mesh data are printed and
+    do not change the result.
     """
 
 
 def export_scenes(scn_ptr: int, count: int, output_path: _Path) -> bool:
     """Write the camera document for ``count`` camera records at ``scn_ptr``.
 
-    The result does not tell a complete write from a failed open; a failure
-    is printed to standard output.
+    Returns True after a complete write, False when the file cannot be opened
+    or written (the reason is printed to standard output).
     """
 
 
