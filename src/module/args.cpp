@@ -351,6 +351,13 @@ PyObject* new_zeros(std::int64_t n, Elem elem, ArrayView& view) {
         return nullptr;
     }
     if (!acquire_view(arr.get(), elem, true, view)) return nullptr;
+    // Everything after this writes n elements through the view.
+    if (view.len != n) {
+        PyErr_Format(PyExc_ValueError, "np.zeros(%lld) returned an array of %lld elements",
+                     static_cast<long long>(n), static_cast<long long>(view.len));
+        view.buffer.release();
+        return nullptr;
+    }
     return arr.release();
 }
 

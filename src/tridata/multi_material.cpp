@@ -145,7 +145,75 @@ bool check_inputs(const host::HostMesh& m, const ArrayView& mi, const ArrayView&
     return true;
 }
 
-inline void put(char* base, std::int64_t stride, std::int64_t i, float v) { std::memcpy(base + i * stride, &v, 4); }
+// Where the next triangle of a material goes: the element offsets of its
+// position, normal and UV slots.
+struct Cursor {
+    std::int64_t pos, nrm, uv;
+};
+
+// The output, contiguous (the usual case) or through its stride.
+template <bool kContiguous>
+struct Output {
+    char* data;
+    std::int64_t stride;
+    void put(std::int64_t i, float v) const {
+        if constexpr (kContiguous)
+            std::memcpy(data + 4 * i, &v, 4);
+        else
+            std::memcpy(data + i * stride, &v, 4);
+    }
+};
+
+// The counting placement: one pass over the triangles, each written straight
+// to its final slots through its material's cursor.
+template <Generation G, bool kUvs, bool kContiguous>
+bool place(const host::HostMesh& m, const ArrayView& mi, std::vector<Cursor>& cursors, NormalRows& normals,
+           Output<kContiguous> out) {
+    host::Vertices<G> verts{host::at(m.verts)};
+    host::Loops loops{host::at(m.loops)};
+    host::LoopTris tris{host::at(m.looptris)};
+    host::Uvs uvs{host::at(m.uvs)};
+    const auto limit = static_cast<std::uint32_t>(cursors.size());
+    for (std::int32_t i = 0; i < m.tri_count; ++i) {
+        auto mat = static_cast<std::uint32_t>(mi.at<std::int32_t>(i));
+        if (mat >= limit) continue;  // counted under no material: no place for it
+        Cursor& c = cursors[mat];
+        const Cursor at = c;
+        c.pos += 9;
+        c.nrm += 9;
+        c.uv += 6;
+        std::uint32_t l[3];
+        tris.loops(i, l);
+        for (int j = 0; j < 3; ++j) {
+            float n[3];
+            if (!normals.get_yxz(l[j], n)) [[unlikely]]
+                return false;
+            host::Vec3 p = verts.position(loops.vertex(l[j]));
+            out.put(at.pos + 3 * j, p.y);
+            out.put(at.pos + 3 * j + 1, p.x);
+            out.put(at.pos + 3 * j + 2, p.z);
+            out.put(at.nrm + 3 * j, n[0]);
+            out.put(at.nrm + 3 * j + 1, n[1]);
+            out.put(at.nrm + 3 * j + 2, n[2]);
+            if constexpr (kUvs) {
+                out.put(at.uv + 2 * j, uvs.u(l[j]));
+                out.put(at.uv + 2 * j + 1, 1.0f - uvs.v(l[j]));
+            }
+        }
+    }
+    return true;
+}
+
+template <Generation G>
+bool place_any(const host::HostMesh& m, const ArrayView& mi, std::vector<Cursor>& cursors, NormalRows& normals,
+               const ArrayView& out) {
+    if (out.stride == 4) {
+        Output<true> o{out.data, 4};
+        return m.uv_flag ? place<G, true>(m, mi, cursors, normals, o) : place<G, false>(m, mi, cursors, normals, o);
+    }
+    Output<false> o{out.data, out.stride};
+    return m.uv_flag ? place<G, true>(m, mi, cursors, normals, o) : place<G, false>(m, mi, cursors, normals, o);
+}
 
 template <Generation G>
 PyObject* fill(Args& a) {
@@ -159,7 +227,8 @@ PyObject* fill(Args& a) {
     const ArrayView& tpm = a.a[2].array;
     PyObject* split_normals = a.a[3].array.obj;
 
-    // Working tables and the output, through the array library.
+    // The block start table, the fill counters and the output, through the
+    // array library.
     ArrayView starts_v, counters_v, out;
     Ref starts(new_zeros(static_cast<std::int64_t>(m.material_count) * 3, Elem::Int32, starts_v));
     if (!starts) return t.fail();
@@ -175,10 +244,14 @@ PyObject* fill(Args& a) {
     std::vector<std::int64_t> placed;
     if (!check_inputs(m, mi, tpm, out.len, placed)) return t.fail();
 
-    // Block starts: positions, normals and UVs of each material.
+    // Block starts: positions, normals and UVs of each material. The cursors
+    // the placement advances are our own; the tables keep the starts and,
+    // at the end, the counts.
+    std::vector<Cursor> cursors(placed.size());
     std::int64_t s = 0;
-    for (std::int32_t k = 0; k < m.material_count; ++k) {
-        std::int64_t n = tpm.at<std::int32_t>(k);
+    for (std::size_t k = 0; k < placed.size(); ++k) {
+        std::int64_t n = tpm.at<std::int32_t>(static_cast<std::int64_t>(k));
+        cursors[k] = {s, s + 9 * n, s + 18 * n};
         starts_v.at<std::int32_t>(3 * k) = static_cast<std::int32_t>(s);
         starts_v.at<std::int32_t>(3 * k + 1) = static_cast<std::int32_t>(s + 9 * n);
         starts_v.at<std::int32_t>(3 * k + 2) = static_cast<std::int32_t>(s + 18 * n);
@@ -187,39 +260,9 @@ PyObject* fill(Args& a) {
 
     NormalRows normals;
     normals.open(rows.get(), st.ndarray);
-    host::Vertices<G> verts{host::at(m.verts)};
-    host::Loops loops{host::at(m.loops)};
-    host::LoopTris tris{host::at(m.looptris)};
-    host::Uvs uvs{host::at(m.uvs)};
-    const auto limit = static_cast<std::uint32_t>(m.material_count > 0 ? m.material_count : 0);
-    char* o = out.data;
-    const std::int64_t os = out.stride;
-    for (std::int32_t i = 0; i < m.tri_count; ++i) {
-        auto mat = static_cast<std::uint32_t>(mi.at<std::int32_t>(i));
-        if (mat >= limit) continue;  // counted under no material: no place for it
-        std::int32_t& counter = counters_v.at<std::int32_t>(mat);
-        const std::int64_t k = counter++;
-        const std::int64_t p = starts_v.at<std::int32_t>(3 * mat) + 9 * k;
-        const std::int64_t q = starts_v.at<std::int32_t>(3 * mat + 1) + 9 * k;
-        const std::int64_t w = starts_v.at<std::int32_t>(3 * mat + 2) + 6 * k;
-        std::uint32_t l[3];
-        tris.loops(i, l);
-        for (int j = 0; j < 3; ++j) {
-            float n[3];
-            if (!normals.get_yxz(l[j], n)) return t.fail();
-            host::Vec3 pos = verts.position(loops.vertex(l[j]));
-            put(o, os, p + 3 * j, pos.y);
-            put(o, os, p + 3 * j + 1, pos.x);
-            put(o, os, p + 3 * j + 2, pos.z);
-            put(o, os, q + 3 * j, n[0]);
-            put(o, os, q + 3 * j + 1, n[1]);
-            put(o, os, q + 3 * j + 2, n[2]);
-            if (m.uv_flag) {
-                put(o, os, w + 2 * j, uvs.u(l[j]));
-                put(o, os, w + 2 * j + 1, 1.0f - uvs.v(l[j]));
-            }
-        }
-    }
+    if (!place_any<G>(m, mi, cursors, normals, out)) return t.fail();
+    for (std::size_t k = 0; k < placed.size(); ++k)
+        counters_v.at<std::int32_t>(static_cast<std::int64_t>(k)) = static_cast<std::int32_t>(placed[k]);
     out.buffer.release();
     return t.done(result.release());
 }
