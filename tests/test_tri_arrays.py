@@ -770,3 +770,41 @@ def test_result_that_is_no_ndarray_is_refused(name, monkeypatch):
     monkeypatch.undo()
     assert norvik.np is np
     call()
+
+
+class ShortOrDirtyNp:
+    """A stand-in ``np`` whose zeros gives arrays one element short, or full of ones."""
+
+    def __init__(self, short):
+        self.short = short
+
+    def __getattr__(self, name):
+        return getattr(np, name)
+
+    def zeros(self, n, dtype=None):
+        if self.short:
+            return np.zeros(max(n - 1, 0), dtype)
+        return np.full(n, 7, dtype)
+
+
+@pytest.mark.parametrize("name", list(zero_calls()))
+def test_results_of_the_wrong_length_are_refused(name, monkeypatch):
+    """Nothing is written past an array that np.zeros made shorter than asked."""
+    call, expected = zero_calls()[name]
+    monkeypatch.setattr(norvik, "np", ShortOrDirtyNp(short=True))
+    if all(shape == (0,) for shape, _ in expected):
+        call()
+        return
+    with pytest.raises(ValueError, match=r"^np\.zeros\(\d+\) returned an array of \d+ elements$"):
+        call()
+
+
+@pytest.mark.parametrize("name", ["dispatch", "310", "293"])
+def test_fill_does_not_trust_working_tables_to_start_at_zero(name, monkeypatch):
+    call, _ = zero_calls()[name]
+    expected = call()
+    monkeypatch.setattr(norvik, "np", ShortOrDirtyNp(short=False))
+    got = call()
+    # Untouched slots keep what the stand-in put there; every placed value is the same.
+    placed = expected != 0
+    assert np.array_equal(got[placed], expected[placed])
