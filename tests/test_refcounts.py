@@ -18,9 +18,12 @@ from norvik_records import Camera, HostMesh, Mesh, camera_records, export_record
 
 CALLS = int(os.environ.get("NORVIK_REFCOUNT_CALLS", "300"))
 WARM = 30
+SINGLETON_SLACK = max(10, CALLS // 4)
 PAGE = os.sysconf("SC_PAGE_SIZE")
 # Resident memory may grow this much over the calls (allocator noise), not more.
-RSS_SLACK = 2 << 20
+# Under AddressSanitizer freed memory waits in a quarantine, so only the
+# reference counts are compared there.
+RSS_SLACK = 2 << 20 if not os.environ.get("NORVIK_SANITIZED") else float("inf")
 
 
 def rss():
@@ -103,6 +106,18 @@ def expect(exc, fn, *args, **kwargs):
     return call
 
 
+def versioned(version, call):
+    """``call`` with ``norvik.b3d_version`` set to ``version`` (the layout of its records)."""
+    def run():
+        saved = norvik.b3d_version
+        norvik.b3d_version = version
+        try:
+            return call()
+        finally:
+            norvik.b3d_version = saved
+    return run
+
+
 def profiled(fn, *args):
     """A call with a profile function that raises at norvik's first event."""
     def profile(frame, event, arg):
@@ -131,8 +146,8 @@ def scenarios(tmp):
         # export
         "export-310": (expect(None, norvik.export, r310.address, r310.count, path, True),
                        [path]),
-        "export-293": (expect(None, norvik.export, r293.address, r293.count, path, None),
-                       [path]),
+        "export-293": (versioned((3, 0, 0), expect(None, norvik.export, r293.address,
+                                                    r293.count, path, None)), [path]),
         "export-raising-use_debug": (expect(Boom, norvik.export, r310.address, 1, path,
                                             use_debug), [use_debug, path]),
         "export-str-path": (expect(TypeError, norvik.export, 0, 0, "out.json", False), []),
@@ -185,6 +200,9 @@ def scenarios(tmp):
         "tri_count-profiler": (profiled(norvik.get_tri_count_per_material_index, MATS, 4),
                                [MATS]),
     }
+    out["get_mesh_tri_data_multi_material-293"] = (versioned((2, 93, 0), expect(
+        None, norvik.get_mesh_tri_data_multi_material, h293, MATS, TPM, NORMALS)),
+        [MATS, TPM, NORMALS])
     for name in MULTI:
         fn = getattr(norvik, name)
         host = h293 if name.endswith("293_to_300") else h310
@@ -256,11 +274,12 @@ def test_calls_leave_refcounts_and_memory_flat(name, cases, quiet, capfd, b3d_ve
     after = [sys.getrefcount(o) for o in watched]
     grown = rss() - mem
     capfd.readouterr()
-    # Arguments exactly; the shared singletons within a stray reference or two of the
-    # rest of the process (a leak per call would show as hundreds).
+    # Arguments exactly; the shared singletons within a few stray references of the
+    # rest of the process (a leak per call would show as one per call or more).
     n = len(watched) - 3
     assert after[:n] == before[:n], list(zip(map(type, watched), before, after))
-    assert all(abs(a - b) <= 2 for a, b in zip(after[n:], before[n:])), (before, after)
+    assert all(abs(a - b) < SINGLETON_SLACK for a, b in zip(after[n:], before[n:])), \
+        (before, after)
     if total is not None:
         assert sys.gettotalrefcount() - total < 100
     assert grown < RSS_SLACK, "resident memory grew by %d bytes over %d calls" % (grown, CALLS)
@@ -288,6 +307,6 @@ def test_dispatch_with_a_raising_version_leaves_refcounts_flat(b3d_version, quie
     capfd.readouterr()
     gc.collect()
     after = [sys.getrefcount(o) for o in (version, MATS, TPM, NORMALS, path, None)]
-    assert after[:5] == before[:5] and abs(after[5] - before[5]) <= 2
+    assert after[:5] == before[:5] and abs(after[5] - before[5]) < SINGLETON_SLACK
     assert rss() - mem < RSS_SLACK
     assert quiet and set(quiet) == {Boom}
