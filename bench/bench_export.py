@@ -25,7 +25,6 @@ Run with the project's interpreter:  .venv/bin/python bench/bench_export.py
 import argparse
 import array
 import gc
-import importlib.util
 import json
 import os
 import platform
@@ -50,7 +49,9 @@ def _norvik_path(argv):
 
 def _setup_path():
     """Source-tree ``norvik_records``; the stand-in ``bpy`` only when no real one exists."""
-    if importlib.util.find_spec("bpy") is None:
+    try:
+        import bpy  # noqa: F401  (norvik imports it at start-up anyway)
+    except ImportError:
         sys.path.insert(0, os.path.join(ROOT, "tools", "host_stub"))
     sys.path.insert(0, os.path.join(ROOT, "python"))
     build = _norvik_path(sys.argv)
