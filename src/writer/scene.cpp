@@ -125,11 +125,15 @@ void write_mesh_vertices(Writer& w, host::Addr verts_ptr, std::int32_t count) {
                         out.lit("0.0,0.0,0.0");
                     continue;
                 }
-                out.reserve(3 * fmt::kMaxNumber + 3);
-                if (v) out.ch(',');
-                out.f4(p.x);
-                out.sep_f4(',', p.y);
-                out.sep_f4(',', p.z);
+                char* c = out.claim(3 * fmt::kMaxNumber + 3);
+                *c = ',';
+                c += v != 0;
+                c = fmt::write_f4(c, p.x);
+                *c++ = ',';
+                c = fmt::write_f4(c, p.y);
+                *c++ = ',';
+                c = fmt::write_f4(c, p.z);
+                out.commit(c);
             }
         }
     }
@@ -170,6 +174,18 @@ void write_normal_triples(Writer& w, host::Addr normals_ptr, std::int32_t count)
     host::Normals normals{host::at(normals_ptr)};
     for (std::int32_t v = 0; v < count; ++v) {
         Vec3 n = normals.at(v);
+        if (std::isfinite(n.x) && std::isfinite(n.y) && std::isfinite(n.z)) [[likely]] {
+            char* c = out.claim(3 * fmt::kMaxNumber + 3);
+            *c = ',';
+            c += v != 0;
+            c = fmt::write_f4(c, n.x);
+            *c++ = ',';
+            c = fmt::write_f4(c, n.y);
+            *c++ = ',';
+            c = fmt::write_f4(c, n.z);
+            out.commit(c);
+            continue;
+        }
         finite_f4(out, v ? ',' : 0, n.x, kNormalsNan);
         finite_f4(out, ',', n.y, kNormalsNan);
         finite_f4(out, ',', n.z, kNormalsNan);
@@ -238,10 +254,13 @@ void write_first_corner_uvs(Writer& w, const host::ExportObjectRecord& r) {
         }
         float vv = filter_nan(w, uvs.v(static_cast<std::uint32_t>(j)));
         float uu = filter_nan(w, uvs.u(static_cast<std::uint32_t>(j)));
-        out.reserve(2 * fmt::kMaxNumber + 2);
-        if (v) out.ch(',');
-        out.f4(uu);
-        out.sep_f4(',', 1.0f - vv);
+        char* c = out.claim(2 * fmt::kMaxNumber + 2);
+        *c = ',';
+        c += v != 0;
+        c = fmt::write_f4(c, uu);
+        *c++ = ',';
+        c = fmt::write_f4(c, 1.0f - vv);
+        out.commit(c);
     }
     std::free(table);
 }
@@ -296,11 +315,15 @@ void write_mesh_indices(Writer& w, const host::ExportObjectRecord& r) {
             for (std::int32_t i = 0; i < r.looptri_count; ++i) {
                 std::uint32_t l[3];
                 tris.loops(i, l);
-                out.reserve(3 * fmt::kMaxNumber + 3);
-                if (i) out.ch(',');
-                out.u32(loops.vertex(l[0]));
-                out.sep_u32(',', loops.vertex(l[1]));
-                out.sep_u32(',', loops.vertex(l[2]));
+                char* c = out.claim(3 * fmt::kMaxNumber + 3);
+                *c = ',';
+                c += i != 0;
+                c = fmt::write_u32(c, loops.vertex(l[0]));
+                *c++ = ',';
+                c = fmt::write_u32(c, loops.vertex(l[1]));
+                *c++ = ',';
+                c = fmt::write_u32(c, loops.vertex(l[2]));
+                out.commit(c);
             }
         }
     }

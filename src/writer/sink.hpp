@@ -69,6 +69,14 @@ public:
             flush();
     }
 
+    // Room for n bytes as a local cursor (no member reloads after each byte
+    // stored); give the end back with commit().
+    char* claim(std::size_t n) {
+        reserve(n);
+        return p_;
+    }
+    void commit(char* p) { p_ = p; }
+
     bool failed() const { return failed_; }
     // Writes out the buffer and closes the file; false if any write or the
     // close failed.
