@@ -39,6 +39,8 @@ def addon_dir(tmp_path_factory):
     shutil.copytree(os.path.join(ROOT, "addon", "norvik_exporter"), package,
                     ignore=shutil.ignore_patterns("__pycache__", "*.so"))
     shutil.copy(spec.origin, package)
+    shutil.copytree(os.path.join(ROOT, "python", "norvik_records"), package / "norvik_records",
+                    ignore=shutil.ignore_patterns("__pycache__"))
     return str(root)
 
 

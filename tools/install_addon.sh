@@ -14,6 +14,9 @@ fi
 pkg=addon/norvik_exporter
 cp -f "$so" "$pkg/"
 cp -f python/norvik.pyi "$pkg/norvik.pyi"
+rm -rf "$pkg/norvik_records"
+cp -r python/norvik_records "$pkg/norvik_records"
+rm -rf "$pkg/norvik_records/__pycache__"
 echo "installed $(basename "$so") into $pkg"
 if [ "${1:-}" = "--user" ]; then
     command -v blender >/dev/null || { echo "blender is not installed" >&2; exit 1; }

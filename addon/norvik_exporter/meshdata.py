@@ -100,7 +100,7 @@ class MeshArrays:
         loops = np.zeros(l, LOOP)
         loops["v"] = corner_vertices(mesh)
         tris = np.zeros(t, LOOPTRI)
-        tris["loops"] = _get(mesh.loop_triangles, "loops", np.int32, t, 3).reshape(t, 3)
+        tris["tri"] = _get(mesh.loop_triangles, "loops", np.int32, t, 3).reshape(t, 3)
         if hasattr(mesh, "loop_triangle_polygons"):
             tris["poly"] = _get(mesh.loop_triangle_polygons, "value", np.int32, t)
         else:
@@ -127,7 +127,7 @@ class MeshArrays:
                 return polys            # no attribute: every polygon uses slot 0
             index = _get(mesh.polygons, "material_index", np.int32, n)
         # Blender draws an out-of-range material number with the last slot.
-        polys["material_index"] = np.clip(index, 0, self.material_count - 1)
+        polys["mat_nr"] = np.clip(index, 0, self.material_count - 1)
         return polys
 
     # -- derived arrays ------------------------------------------------------
