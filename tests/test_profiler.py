@@ -98,7 +98,8 @@ def test_array_function_events(b3d_version):
     rec.run(norvik.get_material_indices, host.address)
     rec.run(norvik.get_tri_count_per_material_index, mi, 1)
     rec.run(norvik.get_mesh_tri_data_multi_material, host.address, mi, tpm, normals)
-    rec.run(norvik.get_mesh_tri_data_multi_material__293_to_300, host.address, mi, tpm, normals)
+    rec.run(norvik.get_mesh_tri_data_multi_material__293_to_300, QUAD.host_arrays("293").address,
+            mi, tpm, normals)
     fill = "get_mesh_tri_data_multi_material__310_to_current"
     assert rec.events == nested(
         ("get_mesh_tri_data (wrapper)", "array", [("get_mesh_tri_data", "array", ())]),
