@@ -37,7 +37,7 @@ def addon_dir(tmp_path_factory):
     root = tmp_path_factory.mktemp("addon")
     package = root / "norvik_exporter"
     shutil.copytree(os.path.join(ROOT, "addon", "norvik_exporter"), package,
-                    ignore=shutil.ignore_patterns("__pycache__", "*.so"))
+                    ignore=shutil.ignore_patterns("__pycache__", "*.so", "norvik_records"))
     shutil.copy(spec.origin, package)
     shutil.copytree(os.path.join(ROOT, "python", "norvik_records"), package / "norvik_records",
                     ignore=shutil.ignore_patterns("__pycache__"))
