@@ -121,8 +121,12 @@ class ExportResult:
         verts = sum(o[1] for o in self.objects)
         tris = sum(o[2] for o in self.objects)
         placed = sum(o[3] for o in self.objects)
-        return ("%d objects (%d vertices, %d triangles, %d placements), %d cameras in %.2f s"
-                % (len(self.objects), verts, tris, placed, len(self.cameras), self.seconds))
+        size = 0
+        for path in (self.scene_path, self.camera_path):
+            if path and os.path.exists(path):
+                size += os.path.getsize(path)
+        return ("%d objects (%d vertices, %d triangles, %d placements), %d cameras, %d bytes in %.2f s"
+                % (len(self.objects), verts, tris, placed, len(self.cameras), size, self.seconds))
 
 
 def _object_records(entries, result):
