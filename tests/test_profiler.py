@@ -144,7 +144,7 @@ def test_raising_profile_function_fails_an_array_function(event):
     rec = Recorder(raise_on=(event, "get_tri_count_per_material_index"))
     with pytest.raises(KeyError, match="from the profiler") as info:
         rec.run(norvik.get_tri_count_per_material_index, np.zeros(3, np.int32), 2)
-    assert entries(info.value)[-1] == "norvik.get_tri_count_per_material_index"
+    assert "norvik.get_tri_count_per_material_index" in entries(info.value)
     assert sys.getprofile() is None
 
 
@@ -161,6 +161,8 @@ def test_raising_profile_function_in_export_is_unraisable(routine, result, out_p
     assert seen == [(KeyError, "norvik." + routine)]
 
 
+@pytest.mark.skipif(sys.version_info >= (3, 12),
+                    reason="cProfile listens to sys.monitoring from 3.12 on, not to the profile hook")
 def test_cprofile_counts_calls_per_routine(out_path):
     recs = export_records([TRI.export_object("A"), TRI.export_object("B"), TRI.export_object("C")])
     prof = cProfile.Profile()
