@@ -125,15 +125,7 @@ void write_mesh_vertices(Writer& w, host::Addr verts_ptr, std::int32_t count) {
                         out.lit("0.0,0.0,0.0");
                     continue;
                 }
-                char* c = out.claim(3 * fmt::kMaxNumber + 3);
-                *c = ',';
-                c += v != 0;
-                c = fmt::write_f4(c, p.x);
-                *c++ = ',';
-                c = fmt::write_f4(c, p.y);
-                *c++ = ',';
-                c = fmt::write_f4(c, p.z);
-                out.commit(c);
+                out.list(v == 0, p.x, p.y, p.z);
             }
         }
     }
@@ -152,10 +144,7 @@ void write_mesh_normals__293_to_300(Writer& w, host::Addr verts_ptr, std::int32_
                 float n[3];
                 verts.packed_normal(static_cast<std::uint32_t>(v), packed);
                 normal_short_to_float_v3(w, packed, n);
-                if (v) out.ch(',');
-                out.f4(n[0]);
-                out.sep_f4(',', n[1]);
-                out.sep_f4(',', n[2]);
+                out.list(v == 0, n[0], n[1], n[2]);
             }
         }
     }
@@ -175,15 +164,7 @@ void write_normal_triples(Writer& w, host::Addr normals_ptr, std::int32_t count)
     for (std::int32_t v = 0; v < count; ++v) {
         Vec3 n = normals.at(v);
         if (std::isfinite(n.x) && std::isfinite(n.y) && std::isfinite(n.z)) [[likely]] {
-            char* c = out.claim(3 * fmt::kMaxNumber + 3);
-            *c = ',';
-            c += v != 0;
-            c = fmt::write_f4(c, n.x);
-            *c++ = ',';
-            c = fmt::write_f4(c, n.y);
-            *c++ = ',';
-            c = fmt::write_f4(c, n.z);
-            out.commit(c);
+            out.list(v == 0, n.x, n.y, n.z);
             continue;
         }
         finite_f4(out, v ? ',' : 0, n.x, kNormalsNan);
@@ -254,13 +235,7 @@ void write_first_corner_uvs(Writer& w, const host::ExportObjectRecord& r) {
         }
         float vv = filter_nan(w, uvs.v(static_cast<std::uint32_t>(j)));
         float uu = filter_nan(w, uvs.u(static_cast<std::uint32_t>(j)));
-        char* c = out.claim(2 * fmt::kMaxNumber + 2);
-        *c = ',';
-        c += v != 0;
-        c = fmt::write_f4(c, uu);
-        *c++ = ',';
-        c = fmt::write_f4(c, 1.0f - vv);
-        out.commit(c);
+        out.list(v == 0, uu, 1.0f - vv);
     }
     std::free(table);
 }
@@ -315,15 +290,7 @@ void write_mesh_indices(Writer& w, const host::ExportObjectRecord& r) {
             for (std::int32_t i = 0; i < r.looptri_count; ++i) {
                 std::uint32_t l[3];
                 tris.loops(i, l);
-                char* c = out.claim(3 * fmt::kMaxNumber + 3);
-                *c = ',';
-                c += i != 0;
-                c = fmt::write_u32(c, loops.vertex(l[0]));
-                *c++ = ',';
-                c = fmt::write_u32(c, loops.vertex(l[1]));
-                *c++ = ',';
-                c = fmt::write_u32(c, loops.vertex(l[2]));
-                out.commit(c);
+                out.list(i == 0, loops.vertex(l[0]), loops.vertex(l[1]), loops.vertex(l[2]));
             }
         }
     }

@@ -49,14 +49,17 @@ public:
         *p_++ = sep;
         p_ = fmt::write_f4(p_, x);
     }
-    void u32(std::uint32_t n) {
-        reserve(fmt::kMaxNumber);
-        p_ = fmt::write_u32(p_, n);
-    }
-    void sep_u32(char sep, std::uint32_t n) {
-        reserve(fmt::kMaxNumber + 1);
-        *p_++ = sep;
-        p_ = fmt::write_u32(p_, n);
+    // One element of a list: its numbers ("%.4f" for float, "%u" for
+    // uint32) separated by commas, with a leading comma unless it is the
+    // first element. Room for all of them is made once.
+    template <class T0, class... T>
+    void list(bool first, T0 x0, T... xs) {
+        char* c = claim((1 + sizeof...(T)) * (fmt::kMaxNumber + 1));
+        *c = ',';
+        c += !first;
+        c = number(c, x0);
+        ((*c++ = ',', c = number(c, xs)), ...);
+        commit(c);
     }
 
     // A name or material text as the inside of a JSON string: quote and
@@ -83,6 +86,9 @@ public:
     bool close();
 
 private:
+    static char* number(char* c, float x) { return fmt::write_f4(c, x); }
+    static char* number(char* c, std::uint32_t n) { return fmt::write_u32(c, n); }
+
     void flush();
     void put_slow(const char* s, std::size_t n);
 
