@@ -32,5 +32,21 @@ for v in "${versions[@]}"; do
     echo "== $v"
     "$venv/bin/python" -m pytest tests -q -p no:cacheprovider \
         --ignore=tests/test_blender_host.py --ignore=tests/test_format_exact.py || status=1
+    # This build in the project's interpreter: the version check must refuse
+    # it when warnings are errors (without that, a binary built against other
+    # headers is not safe to run at all).
+    other=$(mktemp -d)
+    cp "$venv"/lib/python"$v"/site-packages/norvik.cpython-*.so \
+        "$other/$(basename .venv/lib/python3*/site-packages/norvik.cpython-*.so)"
+    msg=$(PYTHONPATH="$other:$root/tools/host_stub" .venv/bin/python -W error::RuntimeWarning \
+          -c "import norvik" 2>&1 | tail -n1 || true)
+    rm -rf "$other"
+    want="RuntimeWarning: compiletime version $v of module 'norvik' does not match runtime version"
+    if [[ "$msg" == "$want"* ]]; then
+        echo "== $v build in $(.venv/bin/python -c 'import sys; print("%d.%d" % sys.version_info[:2])'): $msg"
+    else
+        echo "== $v build: expected the version warning, got: $msg"
+        status=1
+    fi
 done
 exit $status
