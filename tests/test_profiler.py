@@ -194,3 +194,26 @@ def test_no_events_inside_a_profile_callback(out_path):
     finally:
         sys.setprofile(None)
     assert len(inner) == 1 and inner[0].tolist() == [1]
+
+
+def test_start_up_is_reported_once_per_import():
+    """Steps binding np, bpy and b3d_version are one call, seen only on the first import."""
+    import json
+    import os
+    import subprocess
+    code = f"""
+import importlib, json, sys
+sys.path[:0] = [{os.path.dirname(norvik.__file__)!r}, {os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools", "host_stub")!r}]
+events = []
+def prof(frame, event, arg):
+    if frame.f_code.co_filename == "norvik.cpp":
+        events.append([event, frame.f_code.co_name])
+sys.setprofile(prof)
+import norvik
+importlib.reload(norvik)
+sys.setprofile(None)
+print(json.dumps(events))
+"""
+    proc = subprocess.run([sys.executable, "-I", "-c", code], capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert json.loads(proc.stdout) == [["call", "PyInit_norvik"], ["return", "PyInit_norvik"]]
