@@ -247,26 +247,24 @@ def count_calls(out_path):
     ]
 
 
-@pytest.mark.parametrize("value, exc_type, message", ADDRESS_ERRORS, ids=repr)
-def test_address_conversion_errors(value, exc_type, message, out_path):
-    for name, call in scalar_calls(out_path):
+def check_conversion_error(calls, value, exc_type, message, out_path):
+    for name, call in calls:
         with pytest.raises(exc_type) as info:
             call(value)
         if message is not None:
             assert str(info.value) == message, name
         assert entries(info.value) == [f"norvik.{name}"]
     assert not os.path.exists(out_path)
+
+
+@pytest.mark.parametrize("value, exc_type, message", ADDRESS_ERRORS, ids=repr)
+def test_address_conversion_errors(value, exc_type, message, out_path):
+    check_conversion_error(scalar_calls(out_path), value, exc_type, message, out_path)
 
 
 @pytest.mark.parametrize("value, exc_type, message", COUNT_ERRORS, ids=repr)
 def test_count_conversion_errors(value, exc_type, message, out_path):
-    for name, call in count_calls(out_path):
-        with pytest.raises(exc_type) as info:
-            call(value)
-        if message is not None:
-            assert str(info.value) == message, name
-        assert entries(info.value) == [f"norvik.{name}"]
-    assert not os.path.exists(out_path)
+    check_conversion_error(count_calls(out_path), value, exc_type, message, out_path)
 
 
 @pytest.mark.parametrize("value, expected", [
