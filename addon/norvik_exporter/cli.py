@@ -3,8 +3,11 @@
     blender -b --factory-startup --python cli.py -- [--blend FILE] [--out DIR]
 
 Without --blend the built-in demo scene is exported.  Prints one line per
-mesh object and a final summary; exits non-zero when a document could not
-be written.
+mesh object, a line per warning (objects renamed in the document among
+them) and a final summary; exits non-zero when a document could not be
+written.  With --check the written documents are then read back and checked
+as an engine would read them (norvik_records.check), one line per object;
+a problem found there also gives a non-zero exit.
 """
 import argparse
 import os
@@ -23,6 +26,8 @@ def _arguments(argv):
     p.add_argument("--no-cameras", action="store_true", help="do not write the camera document")
     p.add_argument("--subdivision", type=int, default=2, help="demo scene: Suzanne's subdivision level")
     p.add_argument("--save-demo", help="demo scene: also save it as this .blend")
+    p.add_argument("--check", action="store_true",
+                   help="check the written documents (python -m norvik_records.check)")
     return p.parse_args(argv)
 
 
@@ -57,12 +62,36 @@ def main(argv=None):
         print("  warning: " + w)
     for e in result.errors:
         print("  error: " + e)
+    if not result.ok:
+        print("Export failed")
+        sys.stdout.flush()
+        return 1
     print("Exported " + result.summary)
     print("  scene:   " + scene_path)
     if camera_path:
         print("  cameras: " + camera_path + " (%s)" % ", ".join(result.cameras))
     sys.stdout.flush()
-    return 0 if result.ok else 1
+    return run_check(scene_path, camera_path) if args.check else 0
+
+
+def run_check(scene_path, camera_path):
+    """Check the written documents; prints a line per object, or the problems.  Exit status."""
+    try:
+        from norvik_exporter.norvik_records import check
+    except ImportError:
+        from norvik_records import check
+    try:
+        lines = check.check_documents(scene_path, camera_path)
+    except check.DocumentError as exc:
+        for problem in exc.problems:
+            print("  check failed: %s: %s" % (exc.path, problem))
+        sys.stdout.flush()
+        return 1
+    for line in lines:
+        print("  check: " + line)
+    print("Checked: no problems")
+    sys.stdout.flush()
+    return 0
 
 
 if __name__ == "__main__":

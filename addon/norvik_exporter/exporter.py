@@ -12,6 +12,10 @@ import numpy as np
 
 from .layouts import (CAMERA, CAMERA_NAME_SIZE, EXPORT_OBJECT, MATERIAL_SIZE, NAME_SIZE,
                       address, fit_text, instance_rows)
+try:
+    from .norvik_records.addon import ReplaceFiles, unique_keys
+except ImportError:
+    from norvik_records.addon import ReplaceFiles, unique_keys
 from .meshdata import MeshArrays
 from .scene import gather
 
@@ -129,14 +133,35 @@ class ExportResult:
                 % (len(self.objects), verts, tris, placed, len(self.cameras), size, self.seconds))
 
 
+def document_keys(names, size, what, result):
+    """Unique keys for ``names`` (see ``unique_keys``); each name written otherwise is reported once."""
+    keys = unique_keys(names, size)
+    for name, key in zip(names, keys):
+        text = key.decode("utf-8")
+        if text == name:
+            continue
+        if len(name.encode("utf-8")) <= size - 1:
+            why = "another %s has the same name" % what
+        elif key == fit_text(name, size):
+            why = "longer than %d bytes" % (size - 1)
+        else:
+            why = "longer than %d bytes, and its first bytes are taken" % (size - 1)
+        result.warnings.append('%s "%s" is written as "%s" (%s)' % (what, name, text, why))
+    return keys
+
+
 def _object_records(entries, result):
     records = np.zeros(len(entries), EXPORT_OBJECT)
     keep = []
+    names = document_keys([e.name for e in entries], NAME_SIZE, "object", result)
+    materials = sorted({e.material for e in entries}, key=[e.material for e in entries].index)
+    material_keys = dict(zip(materials, document_keys(materials, MATERIAL_SIZE, "material",
+                                                      result)))
     for i, e in enumerate(entries):
         a = e.arrays
         rec = records[i]
-        rec["name"] = fit_text(e.name, NAME_SIZE)
-        rec["material"] = fit_text(e.material, MATERIAL_SIZE)
+        rec["name"] = names[i]
+        rec["material"] = material_keys[e.material]
         rec["verts_ptr"] = a.verts_ptr
         rec["vert_normals_ptr"] = a.vert_normals_ptr
         rec["loops_ptr"] = a.loops_ptr
@@ -157,10 +182,11 @@ def _object_records(entries, result):
     return records, keep
 
 
-def _camera_records(cameras):
+def _camera_records(cameras, result):
     records = np.zeros(len(cameras), CAMERA)
+    names = document_keys([c.name for c in cameras], CAMERA_NAME_SIZE, "camera", result)
     for i, c in enumerate(cameras):
-        records[i]["name"] = fit_text(c.name, CAMERA_NAME_SIZE)
+        records[i]["name"] = names[i]
         records[i]["fov"] = c.fov
         records[i]["matrix"] = c.matrix
     return records
@@ -178,6 +204,10 @@ def export_scene(scene_path, camera_path=None, depsgraph=None, selected_only=Fal
     ``progress(index, count, name, vertices, triangles, placements)`` is called
     once per mesh object as it is prepared.  Returns an ``ExportResult``;
     failures are listed in its ``errors`` rather than raised.
+
+    norvik writes each document into a new file beside its target; the files
+    replace the targets only when every document was written, so a failed
+    export leaves the previous documents as they were.
     """
     norvik = load_native()
     start = time.perf_counter()
@@ -186,6 +216,42 @@ def export_scene(scene_path, camera_path=None, depsgraph=None, selected_only=Fal
     if depsgraph is None:
         depsgraph = bpy.context.evaluated_depsgraph_get()
     entries, cameras = gather(depsgraph, selected_only, camera_path is not None)
+    with ReplaceFiles() as files:
+        _write_scene(norvik, files, entries, depsgraph, apply_modifiers, progress, echo, result)
+        if camera_path is not None and result.ok:
+            result.cameras = [c.name for c in cameras]
+            records = _camera_records(cameras, result)
+            _write(files, camera_path, result, echo,
+                   lambda path: norvik.export_scenes(address(records), len(records), path))
+        if result.ok:
+            try:
+                files.commit()
+            except OSError as exc:
+                _failed(result, exc.filename, exc.strerror)
+    result.seconds = time.perf_counter() - start
+    return result
+
+
+def _failed(result, target, reason):
+    result.ok = False
+    result.errors.append("could not write %s (%s); the file there is unchanged" % (target, reason))
+
+
+def _write(files, target, result, echo, write, wrapper=contextlib.nullcontext):
+    """Have ``write(path)`` (a norvik call) fill a new file that will replace ``target``."""
+    try:
+        path = files.temporary(target)
+    except OSError as exc:
+        _failed(result, target, exc.strerror or exc)
+        return
+    with native_output(echo) as out, wrapper():
+        done = write(os.fsencode(path))
+    result.warnings += out.messages
+    if not done:
+        _failed(result, target, "norvik could not write it")
+
+
+def _write_scene(norvik, files, entries, depsgraph, apply_modifiers, progress, echo, result):
     loaded = []
     try:
         ready = []
@@ -203,30 +269,15 @@ def export_scene(scene_path, camera_path=None, depsgraph=None, selected_only=Fal
                 progress(i, len(ready), e.name, e.arrays.vert_count, e.arrays.tri_count,
                          len(e.matrices))
         records, keep = _object_records(ready, result)
-        with native_output(echo) as out, layouts_310(norvik):
-            ok = norvik.export(address(records), len(records), os.fsencode(scene_path), False)
-        result.warnings += out.messages
-        if not ok:
-            result.ok = False
-            result.errors.append("norvik could not write %s" % scene_path)
+        _write(files, result.scene_path, result, echo,
+               lambda path: norvik.export(address(records), len(records), path, False),
+               lambda: layouts_310(norvik))
     finally:
         for e in entries:
             if e in loaded:
                 e.release()
             elif isinstance(e.source, bpy.types.Mesh):
                 bpy.data.meshes.remove(e.source)
-
-    if camera_path is not None:
-        records = _camera_records(cameras)
-        with native_output(echo) as out:
-            done = norvik.export_scenes(address(records), len(records), os.fsencode(camera_path))
-        result.warnings += out.messages
-        result.cameras = [c.name for c in cameras]
-        if not done:
-            result.ok = False
-            result.errors.append("norvik could not write %s" % camera_path)
-    result.seconds = time.perf_counter() - start
-    return result
 
 
 class TriangleArrays:

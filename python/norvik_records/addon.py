@@ -1,10 +1,14 @@
-"""Helpers for filling records from host data: addresses, names, placements.
+"""Helpers for filling records from host data: addresses, names, placements,
+and for putting the written documents in place.
 
 Used by the Blender add-on, which carries a copy of this package.
 """
+import os
+import tempfile
+
 import numpy as np
 
-__all__ = ["address", "fit_text", "instance_rows"]
+__all__ = ["address", "fit_text", "unique_keys", "instance_rows", "ReplaceFiles"]
 
 
 def address(array):
@@ -32,9 +36,111 @@ def fit_text(text, size):
     return data[:cut]
 
 
+def unique_keys(names, size):
+    """Document keys for ``names``: UTF-8 bytes that fit a ``size``-byte field and differ.
+
+    A name that fits whole keeps its bytes, unless the same name came earlier
+    in ``names``.  Any other name is cut by ``fit_text``; when that key is
+    taken, it ends with ``~2``, ``~3`` and so on instead, the name cut shorter
+    (never inside a character) so that key and suffix fit the field together.
+    Names that fit whole are served first, so a cut or numbered key never
+    takes a name that some object really has.  The result depends only on the
+    names and their order.
+    """
+    limit = size - 1
+    if limit < 8:
+        raise ValueError("a key field of %d bytes is too small for numbered keys" % size)
+    encoded = [n.encode("utf-8") for n in names]
+    keys = [None] * len(names)
+    taken = set()
+    for i, data in enumerate(encoded):
+        if len(data) <= limit and data not in taken:
+            taken.add(data)
+            keys[i] = data
+    following = {}          # cut key -> next number to try
+    for i, name in enumerate(names):
+        if keys[i] is not None:
+            continue
+        base = key = fit_text(name, size)
+        number = following.get(base, 1)
+        while key in taken:
+            number += 1
+            suffix = b"~%d" % number
+            key = fit_text(name, size - len(suffix)) + suffix
+        following[base] = number
+        taken.add(key)
+        keys[i] = key
+    return keys
+
+
 def instance_rows(matrices):
     """(n, 3, 4) float32 rows of 4x4 placement matrices (anything indexable as [r][c])."""
     rows = np.zeros((len(matrices), 3, 4), np.float32)
     for k, m in enumerate(matrices):
         rows[k] = [m[0][:], m[1][:], m[2][:]]
     return rows
+
+
+class ReplaceFiles:
+    """Documents written beside their targets and put in place only when all succeeded.
+
+    ``temporary(target)`` creates an empty file in the target's folder and
+    returns its path, for a writer to fill.  ``commit()`` renames every such
+    file over its target (an atomic step per file on one file system), so a
+    reader sees either the previous document or the complete new one.  On
+    leaving the ``with`` block, files not committed are removed.  A target that
+    is a symbolic link is replaced where the link points.  The new file gets
+    the mode of the file it replaces, or the usual mode of a new file.
+    """
+
+    def __init__(self):
+        self._pending = []      # (temporary path, target path)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.discard()
+        return False
+
+    def temporary(self, target):
+        """A new empty file beside ``target``; raises OSError when the folder refuses it."""
+        target = os.path.realpath(target)
+        folder, name = os.path.split(target)
+        if os.path.isdir(target):
+            raise IsADirectoryError(21, "Is a directory", target)
+        fd, path = tempfile.mkstemp(prefix="." + name + ".", suffix=".tmp", dir=folder)
+        try:
+            os.fchmod(fd, _mode_for(target))
+        finally:
+            os.close(fd)
+        self._pending.append((path, target))
+        return path
+
+    def commit(self):
+        """Rename every file over its target, in order; raises OSError naming a target that failed."""
+        while self._pending:
+            path, target = self._pending[0]
+            try:
+                os.replace(path, target)
+            except OSError as exc:
+                raise OSError(exc.errno, exc.strerror, target) from exc
+            self._pending.pop(0)
+
+    def discard(self):
+        """Remove the files not yet committed."""
+        for path, _ in self._pending:
+            try:
+                os.unlink(path)
+            except FileNotFoundError:
+                pass
+        self._pending = []
+
+
+def _mode_for(target):
+    try:
+        return os.stat(target).st_mode & 0o7777
+    except FileNotFoundError:
+        mask = os.umask(0o022)
+        os.umask(mask)
+        return 0o666 & ~mask
