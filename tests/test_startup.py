@@ -147,13 +147,13 @@ def test_create_and_exec_steps():
 def test_failed_imports_then_success():
     got = run("""
         import numpy, datetime
-        real_umath = sys.modules[UMATH]
+        real = real_umath()
         steps = {}
 
-        def step(label, bpy=None, numpy_module=numpy, umath=real_umath):
+        def step(label, bpy=None, numpy_module=numpy, umath=real):
             sys.modules["bpy"] = bpy
             sys.modules["numpy"] = numpy_module
-            sys.modules[UMATH] = umath
+            set_umath(umath)
             steps[label] = attempt()
             steps[label + " left in sys.modules"] = "norvik" in sys.modules
 
@@ -165,8 +165,10 @@ def test_failed_imports_then_success():
         step("_ARRAY_API not a capsule", bpy=host, umath=fake_umath(_ARRAY_API=42))
         step("no _ARRAY_API", bpy=host, umath=fake_umath())
         step("named capsule", bpy=host, umath=fake_umath(_ARRAY_API=datetime.datetime_CAPI))
-        step("numpy 2 ABI", bpy=host, umath=fake_umath(_ARRAY_API=array_api(abi=0x2000000)))
-        step("older ABI", bpy=host, umath=fake_umath(_ARRAY_API=array_api(abi=ABI_VERSION - 1)))
+        step("ABI newer than numpy 2", bpy=host,
+             umath=fake_umath(_ARRAY_API=array_api(abi=ABI_2 + 1)))
+        step("numpy 3 ABI", bpy=host, umath=fake_umath(_ARRAY_API=array_api(abi=0x3000000)))
+        step("older ABI", bpy=host, umath=fake_umath(_ARRAY_API=array_api(abi=ABI_1 - 1)))
         step("feature level too low", bpy=host,
              umath=fake_umath(_ARRAY_API=array_api(feature=FEATURE_LEVEL - 1)))
         step("big-endian", bpy=host,
@@ -193,8 +195,9 @@ def test_failed_imports_then_success():
                          context=None),
         "success": None, "version": [3, 0, 0], "works": [],
     }
-    for label in ["_ARRAY_API not a capsule", "no _ARRAY_API", "named capsule", "numpy 2 ABI",
-                  "older ABI", "feature level too low", "big-endian"]:
+    for label in ["_ARRAY_API not a capsule", "no _ARRAY_API", "named capsule",
+                  "ABI newer than numpy 2", "numpy 3 ABI", "older ABI", "feature level too low",
+                  "big-endian"]:
         result = got[label]
         assert result is not None, label
         assert result.pop("context") is not None, label  # the replaced exception
@@ -206,19 +209,74 @@ def test_failed_imports_then_success():
     assert got == expected
 
 
-def test_lowest_accepted_numpy_feature_level():
-    got = run("""
+@pytest.mark.parametrize("abi", ["ABI_1", "ABI_2"])
+def test_lowest_accepted_numpy_feature_level(abi):
+    """Both numpy majors' ABIs pass at the lowest feature level, whichever
+    numpy runs: the gate reads only the table."""
+    got = run(f"""
         import numpy
         sys.modules["bpy"] = fake_bpy()
-        real_umath = sys.modules[UMATH]
-        sys.modules[UMATH] = fake_umath(_ARRAY_API=array_api(feature=FEATURE_LEVEL))
+        real = real_umath()
+        set_umath(fake_umath(_ARRAY_API=array_api(abi={abi}, feature=FEATURE_LEVEL)))
         outcome = attempt()
-        sys.modules[UMATH] = real_umath
+        set_umath(real)
         import norvik
         report(outcome=outcome, np=norvik.np is numpy,
                counts=norvik.get_tri_count_per_material_index(numpy.int32([1, 1, 0]), 2).tolist())
     """)
     assert got == dict(outcome=None, np=True, counts=[1, 2])
+
+
+def test_table_found_under_either_name_without_warnings():
+    """numpy 2's name first; numpy 1.x before 1.26 has only the old one.
+    Warnings are errors here: the deprecated alias must not be touched."""
+    got = run("""
+        import numpy
+        sys.modules["bpy"] = fake_bpy()
+        real = real_umath()
+        # Only the old name exists (numpy 1.25 and earlier).
+        sys.modules[UMATH_1] = fake_umath(_ARRAY_API=array_api(abi=ABI_1))
+        sys.modules[UMATH_2] = None
+        old_only = attempt()
+        # Both exist: the new name is the one read.
+        sys.modules[UMATH_1] = fake_umath(_ARRAY_API=42)
+        sys.modules[UMATH_2] = fake_umath(_ARRAY_API=array_api(abi=ABI_2))
+        new_first = attempt()
+        report(old_only=old_only, new_first=new_first)
+    """, "-W", "error")
+    assert got == dict(old_only=None, new_first=None)
+
+
+def test_real_numpy_imports_with_warnings_as_errors():
+    got = run("""
+        import numpy
+        sys.modules["bpy"] = fake_bpy()
+        report(outcome=attempt(), major=int(numpy.__version__.split(".")[0]))
+    """, "-W", "error")
+    assert got["outcome"] is None
+
+
+@pytest.mark.parametrize("version, size, expected", [
+    ("2.4.6", 88, None), ("2.0.0", 96, None), ("2.4.6", 80, 88),
+    ("1.26.4", 96, None), ("1.26.4", 88, 96), ("1.23.0", 104, None), ("", 88, 96),
+])
+def test_dtype_size_follows_the_running_numpy_major(version, size, expected):
+    """numpy 2's dtype object is smaller than 1.x's; a dtype smaller than the
+    running major's still fails the import with the exact text."""
+    got = run(f"""
+        sys.modules["bpy"] = fake_bpy()
+        sys.modules["numpy"] = fake_numpy({version!r}, {size})
+        report(outcome=attempt())
+    """)
+    if expected is None:
+        # Past the size checks: what stops it later is not a size error.
+        assert got["outcome"] is None or "size changed" not in got["outcome"]["message"]
+    else:
+        assert got["outcome"] == dict(
+            type="ValueError", is_import_error=False,
+            message="numpy.dtype size changed, may indicate binary incompatibility. "
+                    "Expected %d from C header, got %d from PyObject" % (expected, size),
+            entries=["init norvik"], context=None)
 
 
 def test_second_interpreter_is_refused():

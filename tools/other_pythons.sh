@@ -1,40 +1,34 @@
 #!/usr/bin/env bash
-# Builds norvik for the other CPython versions found under pyenv and runs the
-# suite on each (numpy 1.x exists for 3.9 to 3.12); for 3.13, where no numpy
-# 1.x exists, compiles every source against its headers only.
-#   tools/other_pythons.sh [VERSION...]     default: 3.9 3.10 3.12 3.13
+# Builds norvik for the other supported interpreters and numpy majors (pyenv's
+# CPython; numpy from PyPI) and runs the suite on each. The main suite
+# (tools/test.sh) covers CPython 3.11 with numpy 1.x.
+#   tools/other_pythons.sh [VERSION:FLAVOUR...]
+#   default: 3.11:numpy2 3.13:numpy2 3.9:numpy1 3.10:numpy1 3.12:numpy1
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-versions=("$@")
-[ ${#versions[@]} -gt 0 ] || versions=(3.9 3.10 3.12 3.13)
-numpy_include=$(.venv/bin/python -c "import numpy; print(numpy.get_include())")
+source tools/hosts.sh
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(3.11:numpy2 3.13:numpy2 3.9:numpy1 3.10:numpy1 3.12:numpy1)
+main_version=$(.venv/bin/python -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 status=0
-for v in "${versions[@]}"; do
-    py=$(ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$v".*/bin/python"$v" 2>/dev/null | tail -n1 || true)
-    if [ -z "$py" ]; then
+for target in "${targets[@]}"; do
+    v=${target%%:*}
+    flavour=${target#*:}
+    if [ -z "$(pyenv_python "$v")" ]; then
         echo "== $v: not installed, skipped"
         continue
     fi
-    if [ "$v" = 3.13 ]; then
-        include=$("$py" -c "import sysconfig; print(sysconfig.get_paths()['include'])")
-        for f in src/*/*.cpp; do
-            g++ -std=c++20 -fsyntax-only -Wall -Wextra -Werror -I src -I "$include" -I "$numpy_include" "$f" || status=1
-        done
-        echo "== $v: sources compile"
-        continue
-    fi
-    venv="$root/build/venv-$v"
-    [ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
-    "$venv/bin/pip" install -q "numpy<2" pytest scikit-build-core cmake ninja 2>&1 | grep -v '^WARNING' || true
-    "$venv/bin/pip" install -q --no-build-isolation --no-deps \
-        --config-settings=build-dir="build/{wheel_tag}" . 2>&1 | grep -v '^WARNING' || true
-    echo "== $v"
-    "$venv/bin/python" -m pytest tests -q -p no:cacheprovider \
+    python=$(tools/build_python.sh "$v" "$flavour")
+    numpy_version=$("$python" -c "import numpy; print(numpy.__version__)")
+    echo "== CPython $v, numpy $numpy_version"
+    "$python" -m pytest tests -q -p no:cacheprovider \
         --ignore=tests/test_blender_host.py --ignore=tests/test_format_exact.py || status=1
+    [ "$v" != "$main_version" ] || continue
     # This build in the project's interpreter: the version check must refuse
     # it when warnings are errors (without that, a binary built against other
     # headers is not safe to run at all).
+    venv=$(dirname "$(dirname "$python")")
     other=$(mktemp -d)
     cp "$venv"/lib/python"$v"/site-packages/norvik.cpython-*.so \
         "$other/$(basename .venv/lib/python3*/site-packages/norvik.cpython-*.so)"
@@ -43,7 +37,7 @@ for v in "${versions[@]}"; do
     rm -rf "$other"
     want="RuntimeWarning: compiletime version $v of module 'norvik' does not match runtime version"
     if [[ "$msg" == "$want"* ]]; then
-        echo "== $v build in $(.venv/bin/python -c 'import sys; print("%d.%d" % sys.version_info[:2])'): $msg"
+        echo "== $v build in $main_version: $msg"
     else
         echo "== $v build: expected the version warning, got: $msg"
         status=1

@@ -3,29 +3,37 @@
 #include "module/pyref.hpp"
 #include "module/state.hpp"
 
-// The headers are used for struct sizes only; nothing calls through them.
+// The headers are used for struct sizes and version numbers only; nothing
+// calls through numpy's C API. They are numpy 2's, built for the oldest
+// numpy the module supports (1.23), which is how one binary serves both
+// numpy majors.
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#define NPY_TARGET_VERSION NPY_1_23_API_VERSION
 #define NO_IMPORT_ARRAY
 #define NO_IMPORT_UFUNC
 #include <numpy/ndarraytypes.h>
 #include <numpy/ufuncobject.h>
 
+#include <algorithm>
+
+static_assert(NPY_VERSION == 0x2000000, "norvik is built against numpy 2 headers");
+
 namespace norvik {
 namespace {
 
-// numpy's C-API ABI that the module accepts: the whole 1.x series.
-constexpr unsigned kNumpyAbi = 0x1000009;
+// numpy's C-API ABIs that the module accepts: the whole 1.x series, and the
+// 2.x series of the headers it is built with. A newer ABI is refused.
+constexpr unsigned kNumpyAbi1 = 0x1000009;
+constexpr unsigned kNumpyAbi2 = NPY_VERSION;
 
-// Feature level of the oldest numpy 1.x release supporting this interpreter.
+// Lowest feature level: the build's target, or the oldest numpy release
+// supporting this interpreter where that is newer.
 #if PY_VERSION_HEX >= 0x030C0000
-constexpr unsigned kNumpyFeature = 0x11;
-#elif PY_VERSION_HEX >= 0x030B0000
-constexpr unsigned kNumpyFeature = 0x10;
-#elif PY_VERSION_HEX >= 0x030A0000
-constexpr unsigned kNumpyFeature = 0xF;
+constexpr unsigned kInterpreterFeature = 0x11;
 #else
-constexpr unsigned kNumpyFeature = 0xD;
+constexpr unsigned kInterpreterFeature = 0;
 #endif
+constexpr unsigned kNumpyFeature = std::max<unsigned>(NPY_FEATURE_VERSION, kInterpreterFeature);
 
 // Slots of numpy's C-API table read by the gate.
 constexpr int kApiAbiVersion = 0;
@@ -70,8 +78,18 @@ bool check_type(PyObject* module, const char* module_name, const TypeCheck& c, P
 
 unsigned call_unsigned(void** api, int slot) { return reinterpret_cast<unsigned (*)(void)>(api[slot])(); }
 
+// numpy 2 keeps the table in numpy._core; numpy 1.x in numpy.core (1.26
+// also answers to the new name). The old name is a deprecated alias in
+// numpy 2, so it is only tried when the new one does not exist.
+PyObject* import_multiarray_umath() {
+    PyObject* mu = PyImport_ImportModule("numpy._core._multiarray_umath");
+    if (mu || !PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) return mu;
+    PyErr_Clear();
+    return PyImport_ImportModule("numpy.core._multiarray_umath");
+}
+
 bool check_api() {
-    Ref mu(PyImport_ImportModule("numpy.core._multiarray_umath"));
+    Ref mu(import_multiarray_umath());
     if (!mu) return false;
     Ref capsule(PyObject_GetAttrString(mu.get(), "_ARRAY_API"));
     if (!capsule) return false;
@@ -85,9 +103,9 @@ bool check_api() {
         return false;
     }
     unsigned abi = call_unsigned(api, kApiAbiVersion);
-    if (abi != kNumpyAbi) {
+    if (abi != kNumpyAbi1 && abi != kNumpyAbi2) {
         PyErr_Format(PyExc_RuntimeError, "module compiled against ABI version 0x%x but this version of numpy is 0x%x",
-                     kNumpyAbi, abi);
+                     kNumpyAbi2, abi);
         return false;
     }
     unsigned feature = call_unsigned(api, kApiFeatureVersion);
@@ -106,6 +124,17 @@ bool check_api() {
     return true;
 }
 
+// The major version of the running numpy, from numpy.__version__; 1 when
+// that cannot be read (the larger, stricter dtype size then applies).
+long numpy_major(PyObject* numpy) {
+    Ref version(PyObject_GetAttrString(numpy, "__version__"));
+    const char* text = version && PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
+    PyErr_Clear();
+    long major = 0;
+    for (; text && *text >= '0' && *text <= '9' && major < 1000; ++text) major = major * 10 + (*text - '0');
+    return major > 0 ? major : 1;
+}
+
 }  // namespace
 
 bool check_numpy_types() {
@@ -114,8 +143,11 @@ bool check_numpy_types() {
         return false;
     Ref numpy(PyImport_ImportModule("numpy"));
     if (!numpy) return false;
+    // numpy 2 shrank the dtype object; the headers describe both layouts.
+    const Py_ssize_t dtype_size =
+        numpy_major(numpy.get()) >= 2 ? sizeof(_PyArray_DescrNumPy2) : sizeof(PyArray_DescrProto);
     const TypeCheck checks[] = {
-        {"dtype", sizeof(PyArray_Descr), SizeCheck::Ignore},
+        {"dtype", dtype_size, SizeCheck::Ignore},
         {"flatiter", sizeof(PyArrayIterObject), SizeCheck::Ignore},
         {"broadcast", sizeof(PyArrayMultiIterObject), SizeCheck::Ignore},
         {"ndarray", sizeof(PyArrayObject_fields), SizeCheck::Ignore},

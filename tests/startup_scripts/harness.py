@@ -13,11 +13,15 @@ import sys
 import traceback
 import types
 
-# Lowest numpy C-API feature level that start-up accepts, per interpreter.
-FEATURE_LEVEL = {(3, 9): 13, (3, 10): 15, (3, 11): 16, (3, 12): 17}[sys.version_info[:2]]
-ABI_VERSION = 0x1000009
+# Lowest numpy C-API feature level that start-up accepts: numpy 1.23's,
+# or the oldest numpy for this interpreter where newer.
+FEATURE_LEVEL = 0x11 if sys.version_info >= (3, 12) else 0x10
+ABI_1, ABI_2 = 0x1000009, 0x2000000
+ABI_VERSION = ABI_1
 NPY_CPU_LITTLE, NPY_CPU_BIG = 1, 2
-UMATH = "numpy.core._multiarray_umath"
+# Where numpy 2 keeps its C-API table, and where numpy 1.x does.
+UMATH_2, UMATH_1 = "numpy._core._multiarray_umath", "numpy.core._multiarray_umath"
+UMATH = UMATH_1
 
 _keep = []
 
@@ -57,6 +61,35 @@ def array_api(abi=ABI_VERSION, feature=FEATURE_LEVEL, endianness=NPY_CPU_LITTLE)
 def fake_umath(**attrs):
     module = types.ModuleType(UMATH)
     vars(module).update(attrs)
+    return module
+
+
+def real_umath():
+    """numpy's own module holding the C-API table, found without a warning."""
+    try:
+        return importlib.import_module(UMATH_2)
+    except ModuleNotFoundError:
+        return importlib.import_module(UMATH_1)
+
+
+def set_umath(module):
+    """Makes both names of the table's module find ``module``."""
+    sys.modules[UMATH_1] = sys.modules[UMATH_2] = module
+
+
+def fake_numpy(version, dtype_size):
+    """numpy with its real types, but the given ``__version__`` and a dtype
+    type whose instances are ``dtype_size`` bytes."""
+    import numpy
+    module = types.ModuleType("numpy")
+    for name in ("flatiter", "broadcast", "ndarray", "generic", "number", "integer",
+                 "signedinteger", "unsignedinteger", "inexact", "floating", "complexfloating",
+                 "flexible", "character", "ufunc"):
+        setattr(module, name, getattr(numpy, name))
+    slots = (dtype_size - object.__basicsize__ - 8) // 8 + 1
+    module.dtype = type("dtype", (), {"__slots__": tuple("s%d" % i for i in range(slots))})
+    assert module.dtype.__basicsize__ == dtype_size
+    module.__version__ = version
     return module
 
 

@@ -1,0 +1,17 @@
+# The Blender hosts the add-on is tested in (sourced by the tools that set
+# them up and run them). One line per bpy host: name, CPython version, the
+# pip requirement. Each gets its own virtual environment, .hosts/<name>, with
+# the numpy its wheel brings; norvik is built for that interpreter by
+# tools/build_python.sh. Debian's Blender 3.4.1 ("blender-3.4") runs on the
+# system Python and is installed by apt.
+BPY_HOSTS=(
+    "bpy-4.2 3.11 bpy==4.2.23"
+    "bpy-4.5 3.11 bpy==4.5.15"
+    "bpy-5.0 3.11 bpy==5.0.1"
+    "bpy-5.3 3.13 bpy==5.3.0"
+)
+
+# The interpreter of a CPython version from pyenv (empty when missing).
+pyenv_python() {
+    ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$1".*/bin/python"$1" 2>/dev/null | tail -n1 || true
+}
