@@ -3,6 +3,7 @@
 #include "host/layouts.hpp"
 #include "module/functions.hpp"
 #include "module/state.hpp"
+#include "tridata/fresh_pages.hpp"
 #include "tridata/mesh_checks.hpp"
 
 namespace norvik {
@@ -61,6 +62,7 @@ PyObject* get_material_indices_body(Args& a) {
     ArrayView out;
     Ref result(new_zeros(m.tri_count, Elem::Int32, out));
     if (!result) return t.fail();
+    if (out.stride == 4) advise_fresh_pages(out.data, 4 * out.len);
     if (m.tri_count > 0 && (!require_array(m.looptris, "triangle") || !require_array(m.polys, "polygon")))
         return t.fail();
     host::LoopTris tris{host::at(m.looptris)};

@@ -11,6 +11,7 @@
 #include "host/layouts.hpp"
 #include "module/functions.hpp"
 #include "module/state.hpp"
+#include "tridata/fresh_pages.hpp"
 #include "tridata/mesh_checks.hpp"
 
 namespace norvik {
@@ -236,6 +237,7 @@ PyObject* fill(Args& a) {
     if (!counters) return t.fail();
     Ref result(new_zeros(static_cast<std::int64_t>(m.tri_count) * 24, Elem::Float32, out));
     if (!result) return t.fail();
+    if (out.stride == 4) advise_fresh_pages(out.data, 4 * out.len);
 
     State& st = state();
     Ref rows(PyObject_CallMethodObjArgs(split_normals, st.s_reshape, st.i_neg1, st.i_3, nullptr));

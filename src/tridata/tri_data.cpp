@@ -2,6 +2,7 @@
 // triangle order.
 #include "host/layouts.hpp"
 #include "module/functions.hpp"
+#include "tridata/fresh_pages.hpp"
 #include "tridata/mesh_checks.hpp"
 
 namespace norvik {
@@ -46,6 +47,7 @@ PyObject* get_mesh_tri_data_body(Args& a) {
     ArrayView out;
     Ref result(new_zeros(static_cast<std::int64_t>(m.tri_count) * 24, Elem::Float32, out));
     if (!result) return t.fail();
+    if (out.stride == 4) advise_fresh_pages(out.data, 4 * out.len);
     if (m.tri_count > 0) {
         if (!require_corner_arrays(m)) return t.fail();
         fill_tri_data(m, out);
