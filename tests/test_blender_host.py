@@ -1,20 +1,41 @@
-"""The add-on in a real host: Debian's Blender 3.4 and the bpy 4.5 module.
+"""The add-on in real hosts: Debian's Blender 3.4 and the bpy modules of
+tools/hosts.sh (4.2, 4.5, 5.0 on CPython 3.11; 5.3 on CPython 3.13).
 
 Each script under tests/blender/ runs in the host, exports the demo scene
 through the add-on and norvik, and compares the result with Blender's own
 data; it exits non-zero when a check fails.  The add-on is assembled in a
-temporary folder with the norvik built for this interpreter.
+temporary folder with norvik built for every interpreter the hosts run.
 """
+import glob
 import importlib.util
 import os
 import shutil
 import subprocess
+import sys
 
 import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SCRIPTS = os.path.join(ROOT, "tests", "blender")
-BPY_PYTHON = os.path.join(ROOT, ".venv-bpy", "bin", "python")
+
+
+def _bpy_hosts():
+    """name -> CPython version, from tools/hosts.sh."""
+    hosts = {}
+    with open(os.path.join(ROOT, "tools", "hosts.sh")) as f:
+        for line in f:
+            words = line.strip().strip('"').split()
+            if len(words) == 3 and words[0].startswith("bpy-"):
+                hosts[words[0]] = words[1]
+    return hosts
+
+
+BPY_HOSTS = _bpy_hosts()
+HOSTS = ["blender-3.4"] + sorted(BPY_HOSTS)
+
+
+def host_python(host):
+    return os.path.join(ROOT, ".hosts", host, "bin", "python")
 
 
 def _host_command(host):
@@ -24,27 +45,45 @@ def _host_command(host):
             pytest.skip("blender is not installed (tools/setup_blender.sh installs it)")
         return lambda script: [blender, "-b", "--factory-startup", "--python-exit-code", "1",
                                "--python", script]
-    if not os.path.exists(BPY_PYTHON):
-        pytest.skip("the bpy module is not installed in .venv-bpy (tools/setup_blender.sh)")
-    return lambda script: [BPY_PYTHON, script]
+    python = host_python(host)
+    if not os.path.exists(python):
+        pytest.skip("%s is not installed in .hosts (tools/setup_blender.sh)" % host)
+    return lambda script: [python, script]
+
+
+def _native_builds():
+    """norvik's shared object for this interpreter and for every other one a
+    host runs (built by tools/build_python.sh)."""
+    spec = importlib.util.find_spec("norvik")
+    if spec is None or not spec.origin.endswith(".so"):
+        pytest.skip("norvik is not built (tools/build.sh)")
+    builds = [spec.origin]
+    here = "%d.%d" % sys.version_info[:2]
+    for version in sorted(set(BPY_HOSTS.values()) - {here}):
+        if not any(os.path.exists(host_python(h)) for h, v in BPY_HOSTS.items() if v == version):
+            continue
+        python = subprocess.run(["bash", os.path.join(ROOT, "tools", "build_python.sh"), version],
+                                stdout=subprocess.PIPE, text=True, check=True).stdout.strip()
+        builds += glob.glob(os.path.join(os.path.dirname(os.path.dirname(python)), "lib",
+                                         "python" + version, "site-packages", "norvik.cpython-*.so"))
+    return builds
 
 
 @pytest.fixture(scope="session")
 def addon_dir(tmp_path_factory):
-    spec = importlib.util.find_spec("norvik")
-    if spec is None or not spec.origin.endswith(".so"):
-        pytest.skip("norvik is not built (tools/build.sh)")
+    builds = _native_builds()
     root = tmp_path_factory.mktemp("addon")
     package = root / "norvik_exporter"
     shutil.copytree(os.path.join(ROOT, "addon", "norvik_exporter"), package,
                     ignore=shutil.ignore_patterns("__pycache__", "*.so", "norvik_records"))
-    shutil.copy(spec.origin, package)
+    for so in builds:
+        shutil.copy(so, package)
     shutil.copytree(os.path.join(ROOT, "python", "norvik_records"), package / "norvik_records",
                     ignore=shutil.ignore_patterns("__pycache__"))
     return str(root)
 
 
-@pytest.mark.parametrize("host", ["blender-3.4", "bpy-4.5"])
+@pytest.mark.parametrize("host", HOSTS)
 @pytest.mark.parametrize("script", ["check_document.py", "check_obj.py",
                                     "check_tri_arrays.py", "check_operator.py"])
 def test_in_host(host, script, addon_dir, tmp_path):
