@@ -109,3 +109,28 @@ def test_command_line_export_of_the_demo_scene(tmp_path):
     assert any(ln.startswith("Exported 6 objects") and "2 cameras" in ln for ln in lines), run.stdout
     assert (tmp_path / "demo.json").stat().st_size > 100000
     assert (tmp_path / "demo_cameras.json").exists()
+
+
+@pytest.fixture(scope="session")
+def extension_zip(tmp_path_factory):
+    out = tmp_path_factory.mktemp("extension") / "norvik_exporter.zip"
+    run = subprocess.run(["bash", os.path.join(ROOT, "tools", "build_extension.sh"), str(out)],
+                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=900)
+    assert run.returncode == 0, run.stdout
+    return str(out)
+
+
+@pytest.mark.parametrize("host", sorted(BPY_HOSTS))
+def test_extension_installs_and_exports(host, extension_zip, tmp_path):
+    """The extension zip, installed from a fresh user folder as a user would,
+    exports through File > Export and through a collection's exporter."""
+    command = _host_command(host)(os.path.join(SCRIPTS, "check_extension.py"))
+    home = tmp_path / "home"
+    home.mkdir()
+    env = dict(os.environ, HOME=str(home))
+    env.pop("XDG_CONFIG_HOME", None)
+    run = subprocess.run(command + ["--", "--zip", extension_zip, "--out", str(tmp_path / "out")],
+                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                         timeout=300, cwd=str(tmp_path), env=env)
+    assert run.returncode == 0, run.stdout[-6000:]
+    assert " 0 failed" in run.stdout, run.stdout[-6000:]

@@ -44,13 +44,26 @@ class EXPORT_SCENE_OT_norvik(bpy.types.Operator, ExportHelper):
         name="Export Cameras",
         description="Also write the camera document next to the scene document",
         default=True)
+    # Set by a collection's exporter (Blender 4.2 onward): export only that collection.
+    collection: StringProperty(
+        name="Source Collection",
+        description="Export only objects from this collection (and its children)",
+        default="",
+        options={'HIDDEN'})
 
     def execute(self, context):
         camera_path = exporter.camera_path_for(self.filepath) if self.use_cameras else None
+        collection = None
+        if self.collection:
+            collection = bpy.data.collections.get(self.collection)
+            if collection is None:
+                self.report({'ERROR'}, "No collection named %r" % self.collection)
+                return {'CANCELLED'}
         try:
             result = exporter.export_scene(
                 self.filepath, camera_path, context.evaluated_depsgraph_get(),
-                selected_only=self.use_selection, apply_modifiers=self.use_modifiers)
+                selected_only=self.use_selection, apply_modifiers=self.use_modifiers,
+                collection=collection)
         except ImportError as exc:
             self.report({'ERROR'}, str(exc))
             return {'CANCELLED'}
@@ -67,14 +80,30 @@ def menu_func_export(self, context):
     self.layout.operator(EXPORT_SCENE_OT_norvik.bl_idname, text="norvik Scene (.json)")
 
 
+# Blender 4.2 onward: a file handler naming the exporter offers it under a
+# collection's Exporters panel (Properties > Collection > Exporters).
+if bpy.app.version >= (4, 2, 0):
+    class IO_FH_norvik(bpy.types.FileHandler):
+        bl_idname = "IO_FH_norvik"
+        bl_label = "norvik Scene"
+        bl_export_operator = EXPORT_SCENE_OT_norvik.bl_idname
+        bl_file_extensions = ".json"
+
+    _classes = (EXPORT_SCENE_OT_norvik, IO_FH_norvik)
+else:
+    _classes = (EXPORT_SCENE_OT_norvik,)
+
+
 def register():
-    bpy.utils.register_class(EXPORT_SCENE_OT_norvik)
+    for cls in _classes:
+        bpy.utils.register_class(cls)
     bpy.types.TOPBAR_MT_file_export.append(menu_func_export)
 
 
 def unregister():
     bpy.types.TOPBAR_MT_file_export.remove(menu_func_export)
-    bpy.utils.unregister_class(EXPORT_SCENE_OT_norvik)
+    for cls in reversed(_classes):
+        bpy.utils.unregister_class(cls)
 
 
 if __name__ == "__main__":

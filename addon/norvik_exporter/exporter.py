@@ -198,8 +198,11 @@ def camera_path_for(scene_path):
 
 
 def export_scene(scene_path, camera_path=None, depsgraph=None, selected_only=False,
-                 apply_modifiers=True, progress=None, echo=True):
+                 apply_modifiers=True, progress=None, echo=True, collection=None):
     """Write the scene document (and the camera document when ``camera_path`` is set).
+
+    ``collection`` limits the export to that collection's objects (and its
+    children's), as a collection exporter does.
 
     ``progress(index, count, name, vertices, triangles, placements)`` is called
     once per mesh object as it is prepared.  Returns an ``ExportResult``;
@@ -215,7 +218,7 @@ def export_scene(scene_path, camera_path=None, depsgraph=None, selected_only=Fal
     result.scene_path, result.camera_path = scene_path, camera_path
     if depsgraph is None:
         depsgraph = bpy.context.evaluated_depsgraph_get()
-    entries, cameras = gather(depsgraph, selected_only, camera_path is not None)
+    entries, cameras = gather(depsgraph, selected_only, camera_path is not None, collection)
     with ReplaceFiles() as files:
         _write_scene(norvik, files, entries, depsgraph, apply_modifiers, progress, echo, result)
         if camera_path is not None and result.ok:

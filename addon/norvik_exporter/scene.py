@@ -68,13 +68,21 @@ def _owner(inst):
     return inst.parent if inst.is_instance else inst.object
 
 
-def gather(depsgraph, selected_only=False, with_cameras=True):
-    """Mesh entries (unloaded) and camera entries of the evaluated scene."""
+def gather(depsgraph, selected_only=False, with_cameras=True, collection=None):
+    """Mesh entries (unloaded) and camera entries of the evaluated scene.
+
+    With ``collection`` (a collection of the scene), only what that collection
+    and its children hold, as Blender's collection exporters do.
+    """
+    members = None if collection is None else {o.as_pointer() for o in collection.all_objects}
     meshes = {}
     cameras = []
     for inst in depsgraph.object_instances:
         ob = inst.object
-        if selected_only and not _owner(inst).original.select_get():
+        owner = _owner(inst).original
+        if selected_only and not owner.select_get():
+            continue
+        if members is not None and owner.as_pointer() not in members:
             continue
         if ob.type == 'CAMERA':
             if with_cameras and not inst.is_instance:
