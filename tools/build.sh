@@ -5,7 +5,4 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 exec 9>/tmp/norvik-build.lock
 flock 9
-# The build reads numpy 2's headers (tools/bootstrap.sh puts them in
-# build/numpy-headers) whatever numpy the environment runs.
-export NORVIK_NUMPY_INCLUDE="${NORVIK_NUMPY_INCLUDE:-$(pwd)/build/numpy-headers/numpy/_core/include}"
 .venv/bin/pip install --no-build-isolation --no-deps -q . "$@"

@@ -26,8 +26,7 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/raw" "$work/src/wheels"
 for v in 3.11 3.13; do
     python=$(tools/build_python.sh "$v" numpy2)
-    NORVIK_NUMPY_INCLUDE="$root/build/numpy-headers/numpy/_core/include" \
-        "$python" -m pip wheel -q --disable-pip-version-check --no-deps --no-build-isolation \
+    "$python" -m pip wheel -q --disable-pip-version-check --no-deps --no-build-isolation \
         --config-settings=build-dir="build/{wheel_tag}" -w "$work/raw" . 2> >(grep -v '^WARNING' >&2)
 done
 auditwheel=build/venv-3.11-numpy2/bin/auditwheel

@@ -23,8 +23,8 @@ if ! "$venv/bin/python" -c "import numpy, pytest, scikit_build_core" >/dev/null 
     "$venv/bin/pip" install -q --disable-pip-version-check "$numpy_req" pytest scikit-build-core cmake ninja \
         2> >(grep -v '^WARNING' >&2) >&2
 fi
-# numpy 2's headers whatever numpy the environment runs (tools/bootstrap.sh fetches them).
-export NORVIK_NUMPY_INCLUDE="${NORVIK_NUMPY_INCLUDE:-$(pwd)/build/numpy-headers/numpy/_core/include}"
+# The build finds numpy 2's headers in a numpy-2 environment, else in
+# build/numpy-headers (tools/bootstrap.sh).
 "$venv/bin/pip" install -q --disable-pip-version-check --no-build-isolation --no-deps \
     --config-settings=build-dir="build/{wheel_tag}" . 2> >(grep -v '^WARNING' >&2) >&2
 echo "$venv/bin/python"
