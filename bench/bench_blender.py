@@ -2,7 +2,7 @@
 
     tools/install_addon.sh
     blender -b --factory-startup --python bench/bench_blender.py -- [--level 5] [--repeat 3]
-    .venv-bpy/bin/python bench/bench_blender.py -- [--level 5]       (Blender 4.x module)
+    .hosts/bpy-4.5/bin/python bench/bench_blender.py -- [--level 5]  (a bpy host, tools/hosts.sh)
 
 Builds Suzanne subdivided at the given level (modifier applied, so both
 exporters get the same finished mesh) and times, in one run:
