@@ -134,4 +134,27 @@ inline char* write_f4(char* p, float x) {
     return p + (len > 0 ? len : 0);
 }
 
+// ---------------------------------------------------------------------------
+// Lists: many numbers at once
+// ---------------------------------------------------------------------------
+
+// The ways of writing a list. Every path gives the same bytes; the portable
+// one is the formatters above, one number at a time.
+enum class Path { Portable, Avx2 };
+
+// Whether this processor runs `path`.
+bool path_available(Path path);
+
+// The fastest path this processor runs (looked up once).
+Path best_path();
+
+// Numbers a list call takes at most, and the room it needs at p.
+constexpr std::size_t kListMax = 64;
+constexpr std::size_t kListRoom = kListMax * (kMaxNumber + 1) + 16;
+
+// Writes x[0..n) ("%.4f") or v[0..n) ("%u") separated by commas, with a
+// leading comma unless `first`; n at most kListMax. Returns the end.
+char* write_f4_list(char* p, const float* x, std::size_t n, bool first, Path path);
+char* write_u32_list(char* p, const std::uint32_t* v, std::size_t n, bool first, Path path);
+
 }  // namespace norvik::fmt

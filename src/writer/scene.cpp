@@ -78,6 +78,37 @@ inline float filter_nan(Writer& w, float x) {
     return filter_value(x);
 }
 
+// The numbers of one list, gathered a run of elements at a time and written
+// together. An element's numbers carry a leading comma unless it is the
+// list's first (index 0). Call flush() before writing anything else into
+// the list, and at its end.
+template <class T, int kPerElement>
+class Run {
+public:
+    explicit Run(Sink& out) : out_(out) {}
+    Run(const Run&) = delete;
+    Run& operator=(const Run&) = delete;
+
+    void add(std::int64_t element, const T (&v)[kPerElement]) {
+        if (n_ == 0) first_ = element == 0;
+        for (int k = 0; k < kPerElement; ++k) buf_[n_ + k] = v[k];
+        n_ += kPerElement;
+        if (n_ == kSize) flush();
+    }
+    void flush() {
+        if (n_ == 0) return;
+        out_.numbers(buf_, n_, first_);
+        n_ = 0;
+    }
+
+private:
+    static constexpr std::size_t kSize = 64 * kPerElement;
+    Sink& out_;
+    T buf_[kSize];
+    std::size_t n_ = 0;
+    bool first_ = false;
+};
+
 // ---------------------------------------------------------------------------
 // Section writers
 // ---------------------------------------------------------------------------
@@ -115,9 +146,11 @@ void write_mesh_vertices(Writer& w, host::Addr verts_ptr, std::int32_t count) {
             say("[ERROR] NULL mesh vertices!\n");
         } else if (count > 0) {
             host::Vertices<G> verts{host::at(verts_ptr)};
+            Run<float, 3> run(out);
             for (std::int32_t v = 0; v < count; ++v) {
                 Vec3 p = verts.position(static_cast<std::uint32_t>(v));
                 if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) [[unlikely]] {
+                    run.flush();
                     say(kVertsNan);
                     if (v)
                         out.lit(",0.0,0.0,0.0");
@@ -125,8 +158,9 @@ void write_mesh_vertices(Writer& w, host::Addr verts_ptr, std::int32_t count) {
                         out.lit("0.0,0.0,0.0");
                     continue;
                 }
-                out.list(v == 0, p.x, p.y, p.z);
+                run.add(v, {p.x, p.y, p.z});
             }
+            run.flush();
         }
     }
     t.done_void();
@@ -139,12 +173,25 @@ void write_mesh_normals__293_to_300(Writer& w, host::Addr verts_ptr, std::int32_
         out.lit("],\n\t\t\"normals\" : [");
         if (count > 0 && verts_ptr) {
             host::Vertices<Generation::G293> verts{host::at(verts_ptr)};
-            for (std::int32_t v = 0; v < count; ++v) {
-                std::int16_t packed[3];
-                float n[3];
-                verts.packed_normal(static_cast<std::uint32_t>(v), packed);
-                normal_short_to_float_v3(w, packed, n);
-                out.list(v == 0, n[0], n[1], n[2]);
+            if (profiling(w.ts)) {
+                // One traced conversion per vertex.
+                for (std::int32_t v = 0; v < count; ++v) {
+                    std::int16_t packed[3];
+                    float n[3];
+                    verts.packed_normal(static_cast<std::uint32_t>(v), packed);
+                    normal_short_to_float_v3(w, packed, n);
+                    out.list(v == 0, n[0], n[1], n[2]);
+                }
+            } else {
+                Run<float, 3> run(out);
+                for (std::int32_t v = 0; v < count; ++v) {
+                    std::int16_t packed[3];
+                    float n[3];
+                    verts.packed_normal(static_cast<std::uint32_t>(v), packed);
+                    decode_normal(packed, n);
+                    run.add(v, {n[0], n[1], n[2]});
+                }
+                run.flush();
             }
         }
     }
@@ -161,16 +208,19 @@ void write_normal_triples(Writer& w, host::Addr normals_ptr, std::int32_t count)
         return;
     }
     host::Normals normals{host::at(normals_ptr)};
+    Run<float, 3> run(out);
     for (std::int32_t v = 0; v < count; ++v) {
         Vec3 n = normals.at(v);
         if (std::isfinite(n.x) && std::isfinite(n.y) && std::isfinite(n.z)) [[likely]] {
-            out.list(v == 0, n.x, n.y, n.z);
+            run.add(v, {n.x, n.y, n.z});
             continue;
         }
+        run.flush();
         finite_f4(out, v ? ',' : 0, n.x, kNormalsNan);
         finite_f4(out, ',', n.y, kNormalsNan);
         finite_f4(out, ',', n.z, kNormalsNan);
     }
+    run.flush();
 }
 
 void write_mesh_custom_normals(Writer& w, host::Addr normals_ptr, std::int32_t count) {
@@ -223,19 +273,35 @@ void write_first_corner_uvs(Writer& w, const host::ExportObjectRecord& r) {
         if (++assigned == n) break;
     }
     host::Uvs uvs{host::at(r.uvs)};
-    for (std::int32_t v = 0; v < n; ++v) {
-        std::int64_t j = table[v];
-        if (j < 0) [[unlikely]] {
-            // No corner names this vertex: the UV (0, 0).
-            if (v)
-                out.lit(",0.0000,1.0000");
-            else
-                out.lit("0.0000,1.0000");
-            continue;
+    if (profiling(w.ts)) {
+        // One traced filter per value.
+        for (std::int32_t v = 0; v < n; ++v) {
+            std::int64_t j = table[v];
+            if (j < 0) [[unlikely]] {
+                // No corner names this vertex: the UV (0, 0).
+                if (v)
+                    out.lit(",0.0000,1.0000");
+                else
+                    out.lit("0.0000,1.0000");
+                continue;
+            }
+            float vv = filter_nan(w, uvs.v(static_cast<std::uint32_t>(j)));
+            float uu = filter_nan(w, uvs.u(static_cast<std::uint32_t>(j)));
+            out.list(v == 0, uu, 1.0f - vv);
         }
-        float vv = filter_nan(w, uvs.v(static_cast<std::uint32_t>(j)));
-        float uu = filter_nan(w, uvs.u(static_cast<std::uint32_t>(j)));
-        out.list(v == 0, uu, 1.0f - vv);
+    } else {
+        Run<float, 2> run(out);
+        for (std::int32_t v = 0; v < n; ++v) {
+            std::int64_t j = table[v];
+            if (j < 0) [[unlikely]] {
+                run.add(v, {0.0f, 1.0f});  // no corner names this vertex: the UV (0, 0)
+                continue;
+            }
+            float vv = filter_value(uvs.v(static_cast<std::uint32_t>(j)));
+            float uu = filter_value(uvs.u(static_cast<std::uint32_t>(j)));
+            run.add(v, {uu, 1.0f - vv});
+        }
+        run.flush();
     }
     std::free(table);
 }
@@ -287,11 +353,13 @@ void write_mesh_indices(Writer& w, const host::ExportObjectRecord& r) {
             out.lit("],\n\t\t\"indices\" : [");
             host::Loops loops{host::at(r.loops)};
             host::LoopTris tris{host::at(r.looptris)};
+            Run<std::uint32_t, 3> run(out);
             for (std::int32_t i = 0; i < r.looptri_count; ++i) {
                 std::uint32_t l[3];
                 tris.loops(i, l);
-                out.list(i == 0, loops.vertex(l[0]), loops.vertex(l[1]), loops.vertex(l[2]));
+                run.add(i, {loops.vertex(l[0]), loops.vertex(l[1]), loops.vertex(l[2])});
             }
+            run.flush();
         }
     }
     t.done_void();

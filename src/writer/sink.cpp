@@ -6,6 +6,8 @@ namespace norvik {
 
 namespace {
 constexpr std::size_t kBufferSize = 1 << 20;
+constexpr std::size_t kSmallSize = 4096;  // the fallback buffer, small_
+static_assert(fmt::kListRoom <= kSmallSize, "a list call must fit the smallest buffer");
 }
 
 Sink::Sink(std::FILE* f) : file_(f) {
@@ -41,6 +43,26 @@ void Sink::put_slow(const char* s, std::size_t n) {
         p_ += k;
         s += k;
         n -= k;
+    }
+}
+
+void Sink::numbers(const float* x, std::size_t n, bool first) {
+    while (n > 0) {
+        const std::size_t k = n < fmt::kListMax ? n : fmt::kListMax;
+        commit(fmt::write_f4_list(claim(fmt::kListRoom), x, k, first, path_));
+        x += k;
+        n -= k;
+        first = false;
+    }
+}
+
+void Sink::numbers(const std::uint32_t* v, std::size_t n, bool first) {
+    while (n > 0) {
+        const std::size_t k = n < fmt::kListMax ? n : fmt::kListMax;
+        commit(fmt::write_u32_list(claim(fmt::kListRoom), v, k, first, path_));
+        v += k;
+        n -= k;
+        first = false;
     }
 }
 

@@ -62,6 +62,12 @@ public:
         commit(c);
     }
 
+    // A run of list numbers ("%.4f" for float, "%u" for uint32) separated by
+    // commas, with a leading comma unless `first`: through the fastest list
+    // path of this processor.
+    void numbers(const float* x, std::size_t n, bool first);
+    void numbers(const std::uint32_t* v, std::size_t n, bool first);
+
     // A name or material text as the inside of a JSON string: quote and
     // backslash escaped, control bytes as \u00xx, everything else verbatim.
     void json_text(host::Text t);
@@ -93,6 +99,7 @@ private:
     void put_slow(const char* s, std::size_t n);
 
     std::FILE* file_;
+    fmt::Path path_ = fmt::best_path();
     std::unique_ptr<char[]> heap_;
     char small_[4096];
     char* begin_;
