@@ -258,25 +258,24 @@ void write_default_mesh_uvs(Writer& w, std::int32_t vert_count) {
 void write_first_corner_uvs(Writer& w, const host::ExportObjectRecord& r) {
     Sink& out = w.out;
     const std::int32_t n = r.vert_count;
-    auto* table = static_cast<std::int64_t*>(std::malloc(static_cast<std::size_t>(n) * sizeof(std::int64_t)));
+    auto* table = static_cast<std::int32_t*>(std::malloc(static_cast<std::size_t>(n) * sizeof(std::int32_t)));
     if (!table) {
         PyErr_NoMemory();
         return;
     }
     for (std::int32_t v = 0; v < n; ++v) table[v] = -1;
+    // From the last loop to the first, so that the lowest-numbered loop of a
+    // vertex is the one that stays: plain stores, no look at the table.
     host::Loops loops{host::at(r.loops)};
-    std::int32_t assigned = 0;
-    for (std::int32_t j = 0; j < r.loop_count; ++j) {
+    for (std::int32_t j = r.loop_count > 0 ? r.loop_count - 1 : -1; j >= 0; --j) {
         std::uint32_t v = loops.vertex(static_cast<std::uint32_t>(j));
-        if (v >= static_cast<std::uint32_t>(n) || table[v] != -1) continue;
-        table[v] = j;
-        if (++assigned == n) break;
+        if (v < static_cast<std::uint32_t>(n)) table[v] = j;
     }
     host::Uvs uvs{host::at(r.uvs)};
     if (profiling(w.ts)) {
         // One traced filter per value.
         for (std::int32_t v = 0; v < n; ++v) {
-            std::int64_t j = table[v];
+            std::int32_t j = table[v];
             if (j < 0) [[unlikely]] {
                 // No corner names this vertex: the UV (0, 0).
                 if (v)
@@ -292,7 +291,7 @@ void write_first_corner_uvs(Writer& w, const host::ExportObjectRecord& r) {
     } else {
         Run<float, 2> run(out);
         for (std::int32_t v = 0; v < n; ++v) {
-            std::int64_t j = table[v];
+            std::int32_t j = table[v];
             if (j < 0) [[unlikely]] {
                 run.add(v, {0.0f, 1.0f});  // no corner names this vertex: the UV (0, 0)
                 continue;
