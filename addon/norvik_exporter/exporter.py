@@ -133,10 +133,18 @@ class ExportResult:
                 % (len(self.objects), verts, tris, placed, len(self.cameras), size, self.seconds))
 
 
-def document_keys(names, size, what, result):
-    """Unique keys for ``names`` (see ``unique_keys``); each name written otherwise is reported once."""
-    keys = unique_keys(names, size)
-    for name, key in zip(names, keys):
+def document_keys(names, size, what, result, labels=None, first=None):
+    """Unique keys for ``names`` (see ``unique_keys``); each name written otherwise is reported once.
+
+    ``labels`` name the objects in the reports (default: ``names``).  Names
+    at the indices in ``first`` are served before the others.
+    """
+    labels = labels or names
+    order = sorted(range(len(names)), key=lambda i: i not in first) if first else range(len(names))
+    keys = [None] * len(names)
+    for i, key in zip(order, unique_keys([names[i] for i in order], size)):
+        keys[i] = key
+    for name, label, key in zip(names, labels, keys):
         text = key.decode("utf-8")
         if text == name:
             continue
@@ -146,15 +154,27 @@ def document_keys(names, size, what, result):
             why = "longer than %d bytes" % (size - 1)
         else:
             why = "longer than %d bytes, and its first bytes are taken" % (size - 1)
-        result.warnings.append('%s "%s" is written as "%s" (%s)' % (what, name, text, why))
+        result.warnings.append('%s "%s" is written as "%s" (%s)' % (what, label, text, why))
     return keys
+
+
+def _label(entry):
+    """An object's name as the user finds it: with its library for a linked object."""
+    source = entry.source
+    if isinstance(source, bpy.types.Object) and source.library is not None:
+        return source.name_full
+    return entry.name
 
 
 def _object_records(entries, result):
     records = np.zeros(len(entries), EXPORT_OBJECT)
     keep = []
-    names = document_keys([e.name for e in entries], NAME_SIZE, "object", result)
-    materials = sorted({e.material for e in entries}, key=[e.material for e in entries].index)
+    # Objects' own names come before the "<object>.<mesh>" names of meshes
+    # made by geometry nodes.
+    own = {i for i, e in enumerate(entries) if isinstance(e.source, bpy.types.Object)}
+    names = document_keys([e.name for e in entries], NAME_SIZE, "object", result,
+                          [_label(e) for e in entries], own)
+    materials = list(dict.fromkeys(e.material for e in entries))     # in order of first use
     material_keys = dict(zip(materials, document_keys(materials, MATERIAL_SIZE, "material",
                                                       result)))
     for i, e in enumerate(entries):
@@ -192,6 +212,52 @@ def _camera_records(cameras, result):
     return records
 
 
+# Object types whose evaluated geometry can have faces.
+GEOMETRY_TYPES = {'MESH', 'CURVE', 'SURFACE', 'FONT', 'META'}
+
+
+def left_out(depsgraph, selected_only=False, with_cameras=True, collection=None):
+    """Warnings for what the scene holds but an export of what the viewport shows leaves out.
+
+    * Objects hidden in the viewport (and not disabled for rendering): the
+      export follows the viewport, as Blender's own exporters do.
+    * Cameras inside collection instances: the camera document holds the
+      scene's own cameras, one per camera object.
+
+    ``selected_only`` and ``collection`` limit the search as they limit the export.
+    """
+    view_layer = depsgraph.view_layer
+    members = None if collection is None else {o.as_pointer() for o in collection.all_objects}
+    hidden, cameras = [], {}
+
+    def walk(collection, instancer, depth):
+        for ob in collection.all_objects:
+            if ob.type == 'CAMERA':
+                cameras.setdefault(ob.name_full, instancer)
+            if ob.instance_type == 'COLLECTION' and ob.instance_collection and depth < 32:
+                walk(ob.instance_collection, instancer, depth + 1)
+
+    for ob in view_layer.objects:
+        if selected_only and not ob.select_get(view_layer=view_layer):
+            continue
+        if members is not None and ob.as_pointer() not in members:
+            continue
+        if not ob.visible_get(view_layer=view_layer):
+            if ob.type in GEOMETRY_TYPES and not ob.hide_render:
+                hidden.append(ob.name_full)
+        elif with_cameras and ob.instance_type == 'COLLECTION' and ob.instance_collection:
+            walk(ob.instance_collection, ob.name_full, 0)
+    out = []
+    if hidden:
+        shown = ", ".join('"%s"' % n for n in hidden[:10])
+        more = " and %d more" % (len(hidden) - 10) if len(hidden) > 10 else ""
+        out.append("%d object%s hidden in the viewport, not exported: %s%s"
+                   % (len(hidden), "" if len(hidden) == 1 else "s", shown, more))
+    for name, instancer in cameras.items():
+        out.append('camera "%s" inside collection instance "%s", not exported' % (name, instancer))
+    return out
+
+
 def camera_path_for(scene_path):
     root, ext = os.path.splitext(scene_path)
     return root + "_cameras" + (ext or ".json")
@@ -219,6 +285,7 @@ def export_scene(scene_path, camera_path=None, depsgraph=None, selected_only=Fal
     if depsgraph is None:
         depsgraph = bpy.context.evaluated_depsgraph_get()
     entries, cameras = gather(depsgraph, selected_only, camera_path is not None, collection)
+    result.warnings += left_out(depsgraph, selected_only, camera_path is not None, collection)
     with ReplaceFiles() as files:
         _write_scene(norvik, files, entries, depsgraph, apply_modifiers, progress, echo, result)
         if camera_path is not None and result.ok:
@@ -237,7 +304,7 @@ def export_scene(scene_path, camera_path=None, depsgraph=None, selected_only=Fal
 
 def _failed(result, target, reason):
     result.ok = False
-    result.errors.append("could not write %s (%s); the file there is unchanged" % (target, reason))
+    result.errors.append("could not write %s (%s); any previous file there is unchanged" % (target, reason))
 
 
 def _write(files, target, result, echo, write, wrapper=contextlib.nullcontext):

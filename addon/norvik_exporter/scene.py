@@ -68,6 +68,23 @@ def _owner(inst):
     return inst.parent if inst.is_instance else inst.object
 
 
+def generated_mesh(inst, depsgraph, own_data):
+    """Whether an instance draws a mesh that geometry nodes made, not its object's own mesh.
+
+    ``own_data`` caches each object's own evaluated mesh address.
+    """
+    if not inst.is_instance:
+        return False
+    ob = inst.object
+    orig = ob.original
+    key = orig.as_pointer()
+    own = own_data.get(key)
+    if own is None:
+        data = orig.evaluated_get(depsgraph).data
+        own = own_data[key] = data.as_pointer() if data is not None else 0
+    return ob.data.as_pointer() != own
+
+
 def gather(depsgraph, selected_only=False, with_cameras=True, collection=None):
     """Mesh entries (unloaded) and camera entries of the evaluated scene.
 
@@ -77,6 +94,7 @@ def gather(depsgraph, selected_only=False, with_cameras=True, collection=None):
     members = None if collection is None else {o.as_pointer() for o in collection.all_objects}
     meshes = {}
     cameras = []
+    own_data = {}
     for inst in depsgraph.object_instances:
         ob = inst.object
         owner = _owner(inst).original
@@ -92,16 +110,23 @@ def gather(depsgraph, selected_only=False, with_cameras=True, collection=None):
         if ob.type != 'MESH':
             continue
         orig = ob.original
-        if inst.is_instance and orig == inst.parent.original:
-            # A mesh made by the instancer's own geometry nodes: there is no
+        # Entries are told apart by what they are, not by name: two objects
+        # may share a name (from two linked libraries), and a generated
+        # "<object>.<mesh>" name may be an object's own.  The document's keys
+        # are made unique when the records are filled.
+        if generated_mesh(inst, depsgraph, own_data):
+            # A mesh made by an object's geometry nodes (the instancer's own,
+            # or those of an object inside a collection instance): there is no
             # object to re-evaluate later, so copy the mesh while it exists.
-            key = "%s.%s" % (orig.name, ob.data.name)
+            key = (orig.as_pointer(), ob.data.as_pointer())
             entry = meshes.get(key)
             if entry is None:
-                entry = meshes[key] = MeshEntry(key, bpy.data.meshes.new_from_object(ob))
+                entry = meshes[key] = MeshEntry("%s.%s" % (orig.name, ob.data.name),
+                                                bpy.data.meshes.new_from_object(ob))
         else:
-            entry = meshes.get(orig.name)
+            key = orig.as_pointer()
+            entry = meshes.get(key)
             if entry is None:
-                entry = meshes[orig.name] = MeshEntry(orig.name, orig)
+                entry = meshes[key] = MeshEntry(orig.name, orig)
         entry.matrices.append(inst.matrix_world.copy())
     return list(meshes.values()), cameras

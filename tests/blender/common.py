@@ -104,8 +104,9 @@ def placements(depsgraph):
         if ob.type != 'MESH':
             continue
         name = ob.original.name
-        if inst.is_instance and ob.original == inst.parent.original:
-            name = "%s.%s" % (name, ob.data.name)
+        if (inst.is_instance and ob.data.as_pointer()
+                != ob.original.evaluated_get(depsgraph).data.as_pointer()):
+            name = "%s.%s" % (name, ob.data.name)       # made by geometry nodes
         out.setdefault(name, []).append([list(r) for r in inst.matrix_world])
     return out
 
@@ -121,6 +122,15 @@ def sort_matrices(ms):
     """Matrices in a fixed order (by their rounded values), for comparing as multisets."""
     ms = [np.asarray(m, np.float64) for m in ms]
     return sorted(ms, key=lambda m: np.round(m, 3).tolist())
+
+
+def check_documents(scene_path, camera_path=None):
+    """The document checker on what the add-on wrote: its summary lines; raises on a problem."""
+    try:
+        from norvik_exporter.norvik_records import check
+    except ImportError:                 # the add-on takes norvik_records from the installed wheel
+        from norvik_records import check
+    return check.check_documents(scene_path, camera_path)
 
 
 def addon():
