@@ -27,6 +27,8 @@ with open(camera_path, encoding="utf-8") as f:
 def check_result_and_members():
     assert result.ok, result.errors
     assert result.warnings == [], result.warnings
+    lines = common.check_documents(scene_path, camera_path)
+    assert len(lines) == len(common.DEMO_MEMBERS) + len(common.DEMO_CAMERAS), lines
     assert set(doc) == common.DEMO_MEMBERS, sorted(doc)
     assert set(cams) == common.DEMO_CAMERAS, sorted(cams)
 
@@ -98,6 +100,7 @@ def check_packed_arrays_match_blender_memory():
     meshdata.ZERO_COPY = False
     try:
         assert exporter.export_scene(packed_path, None, dg).ok
+        common.check_documents(packed_path)
     finally:
         meshdata.ZERO_COPY = True
     with open(packed_path, "rb") as a, open(scene_path, "rb") as b:

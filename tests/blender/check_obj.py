@@ -40,6 +40,7 @@ with open(obj_path) as f:
         elif head == "f":
             faces.append([tuple(int(i) - 1 for i in c.split("/")[:2]) for c in rest.split()])
 assert result.ok and len(positions) and all(len(f) == 3 for f in faces)
+common.check_documents(scene_path)
 
 matrix = common.document_matrix(ours["instances"][0])
 vertices = np.reshape(ours["vertices"], (-1, 3))

@@ -22,6 +22,13 @@ def export(name, **options):
 
 
 def load(path):
+    """A scene document the add-on wrote, once the checker passed it and the cameras beside it."""
+    cameras = exporter.camera_path_for(path)
+    common.check_documents(path, cameras if os.path.exists(cameras) else None)
+    return read(path)
+
+
+def read(path):
     with open(path, encoding="utf-8") as f:
         return json.load(f)
 
@@ -30,7 +37,7 @@ def check_menu_and_defaults():
     state, path = export("all")
     assert state == {'FINISHED'}, state
     assert set(load(path)) == common.DEMO_MEMBERS
-    assert set(load(exporter.camera_path_for(path))) == common.DEMO_CAMERAS
+    assert set(read(exporter.camera_path_for(path))) == common.DEMO_CAMERAS
     labels = [f.__name__ for f in bpy.types.TOPBAR_MT_file_export._dyn_ui_initialize()]
     assert "menu_func_export" in labels
 
