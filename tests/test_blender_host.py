@@ -85,7 +85,8 @@ def addon_dir(tmp_path_factory):
 
 @pytest.mark.parametrize("host", HOSTS)
 @pytest.mark.parametrize("script", ["check_document.py", "check_obj.py",
-                                    "check_tri_arrays.py", "check_operator.py"])
+                                    "check_tri_arrays.py", "check_operator.py",
+                                    "check_nothing_lost.py"])
 def test_in_host(host, script, addon_dir, tmp_path):
     command = _host_command(host)(os.path.join(SCRIPTS, script))
     run = subprocess.run(command + ["--", "--addon", addon_dir, "--out", str(tmp_path)],
@@ -100,7 +101,8 @@ def test_command_line_export_of_the_demo_scene(tmp_path):
         pytest.skip("blender is not installed")
     if importlib.util.find_spec("norvik") is None:
         pytest.skip("norvik is not built")
-    run = subprocess.run([os.path.join(ROOT, "tools", "blender_export.sh"), str(tmp_path)],
+    run = subprocess.run([os.path.join(ROOT, "tools", "blender_export.sh"), str(tmp_path),
+                          "--check"],
                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                          timeout=300)
     assert run.returncode == 0, run.stdout
@@ -109,6 +111,7 @@ def test_command_line_export_of_the_demo_scene(tmp_path):
     assert any(ln.startswith("Exported 6 objects") and "2 cameras" in ln for ln in lines), run.stdout
     assert (tmp_path / "demo.json").stat().st_size > 100000
     assert (tmp_path / "demo_cameras.json").exists()
+    assert "Checked: no problems" in lines, run.stdout
 
 
 @pytest.fixture(scope="session")
