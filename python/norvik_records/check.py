@@ -181,14 +181,14 @@ def _camera(name, section):
                                             matrix[13] / 100.0, matrix[14] / 100.0)
 
 
-def _check(path, one):
+def _check(path, one, what):
     doc = _load(path)
     lines, problems = [], []
     for name, section in doc.items():
         try:
             lines.append(one(name, section))
         except ValueError as exc:
-            problems.append("object %s: %s" % (_quoted(name), exc))
+            problems.append("%s %s: %s" % (what, _quoted(name), exc))
     if problems:
         raise DocumentError(path, problems)
     return lines
@@ -196,12 +196,12 @@ def _check(path, one):
 
 def check_scene(path):
     """Summary lines of a scene document's objects; raises DocumentError listing every problem."""
-    return _check(path, _scene_object)
+    return _check(path, _scene_object, "object")
 
 
 def check_cameras(path):
     """Summary lines of a camera document's cameras; raises DocumentError listing every problem."""
-    return _check(path, _camera)
+    return _check(path, _camera, "camera")
 
 
 def check_documents(scene_path, camera_path=None):
@@ -228,8 +228,8 @@ def main(argv=None):
             continue
         for line in lines:
             print("%s: %s" % (path, line))
-        print("%s: %d %s, no problems" % (path, len(lines),
-                                          "objects" if check is check_scene else "cameras"))
+        what = "object" if check is check_scene else "camera"
+        print("%s: %d %s%s, no problems" % (path, len(lines), what, "" if len(lines) == 1 else "s"))
     return status
 
 
