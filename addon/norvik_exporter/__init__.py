@@ -6,7 +6,7 @@ bl_info = {
     "version": (0, 1, 0),
     "blender": (3, 1, 0),
     "location": "File > Export > norvik Scene (.json)",
-    "description": "Export mesh objects, their instances and cameras as JSON documents",
+    "description": "Export objects with faces, their instances and cameras as JSON documents",
     "category": "Import-Export",
 }
 
@@ -24,7 +24,7 @@ from . import layouts, meshdata, scene, exporter  # noqa: E402,F401
 
 
 class EXPORT_SCENE_OT_norvik(bpy.types.Operator, ExportHelper):
-    """Export mesh objects, instances and cameras to norvik JSON documents"""
+    """Export every object with faces, its instances, and cameras to norvik JSON documents"""
     bl_idname = "export_scene.norvik"
     bl_label = "Export norvik Scene"
     bl_options = {'PRESET'}
@@ -44,6 +44,11 @@ class EXPORT_SCENE_OT_norvik(bpy.types.Operator, ExportHelper):
         name="Export Cameras",
         description="Also write the camera document next to the scene document",
         default=True)
+    use_mesh_only: BoolProperty(
+        name="Mesh Objects Only",
+        description="Leave out curves, text, surfaces, metaballs and other objects whose "
+                    "evaluated mesh has faces, and the meshes their geometry nodes make",
+        default=False)
     # Set by a collection's exporter (Blender 4.2 onward): export only that collection.
     collection: StringProperty(
         name="Source Collection",
@@ -63,7 +68,7 @@ class EXPORT_SCENE_OT_norvik(bpy.types.Operator, ExportHelper):
             result = exporter.export_scene(
                 self.filepath, camera_path, context.evaluated_depsgraph_get(),
                 selected_only=self.use_selection, apply_modifiers=self.use_modifiers,
-                collection=collection)
+                collection=collection, mesh_only=self.use_mesh_only)
         except ImportError as exc:
             self.report({'ERROR'}, str(exc))
             return {'CANCELLED'}

@@ -3,7 +3,7 @@
     blender -b --factory-startup --python cli.py -- [--blend FILE] [--out DIR]
 
 Without --blend the built-in demo scene is exported.  Prints one line per
-mesh object, a line per warning (objects renamed in the document among
+exported object, a line per warning (objects renamed in the document among
 them) and a final summary; exits non-zero when a document could not be
 written.  With --check the written documents are then read back and checked
 as an engine would read them (norvik_records.check), one line per object;
@@ -24,6 +24,8 @@ def _arguments(argv):
     p.add_argument("--selected", action="store_true", help="selected objects only")
     p.add_argument("--no-modifiers", action="store_true", help="export meshes without modifiers")
     p.add_argument("--no-cameras", action="store_true", help="do not write the camera document")
+    p.add_argument("--mesh-only", action="store_true",
+                   help="mesh objects only: leave out curves, text, surfaces, metaballs and the like")
     p.add_argument("--subdivision", type=int, default=2, help="demo scene: Suzanne's subdivision level")
     p.add_argument("--save-demo", help="demo scene: also save it as this .blend")
     p.add_argument("--check", action="store_true",
@@ -57,7 +59,8 @@ def main(argv=None):
               % (i + 1, n, obj, verts, tris, placed, "" if placed == 1 else "s"), flush=True)
 
     result = exporter.export_scene(scene_path, camera_path, selected_only=args.selected,
-                                   apply_modifiers=not args.no_modifiers, progress=progress)
+                                   apply_modifiers=not args.no_modifiers, progress=progress,
+                                   mesh_only=args.mesh_only)
     for w in result.warnings:
         print("  warning: " + w)
     for e in result.errors:

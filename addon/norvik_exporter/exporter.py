@@ -17,7 +17,7 @@ try:
 except ImportError:
     from norvik_records.addon import ReplaceFiles, unique_keys
 from .meshdata import MeshArrays
-from .scene import gather
+from .scene import gather, no_faces_message
 
 
 def load_native():
@@ -116,6 +116,7 @@ class ExportResult:
         self.warnings = []
         self.objects = []          # (name, vertices, triangles, placements)
         self.cameras = []
+        self.faceless = []         # objects drawn with no faces, not exported
         self.scene_path = None
         self.camera_path = None
         self.seconds = 0.0
@@ -129,8 +130,14 @@ class ExportResult:
         for path in (self.scene_path, self.camera_path):
             if path and os.path.exists(path):
                 size += os.path.getsize(path)
-        return ("%d objects (%d vertices, %d triangles, %d placements), %d cameras, %d bytes in %.2f s"
-                % (len(self.objects), verts, tris, placed, len(self.cameras), size, self.seconds))
+        return ("%d objects (%d vertices, %d triangles, %d placements), %d without faces, "
+                "%d cameras, %d bytes in %.2f s"
+                % (len(self.objects), verts, tris, placed, len(self.faceless), len(self.cameras),
+                   size, self.seconds))
+
+    def no_faces(self, name, kind):
+        self.faceless.append(name)
+        self.warnings.append(no_faces_message(name, kind))
 
 
 def document_keys(names, size, what, result, labels=None, first=None):
@@ -264,7 +271,8 @@ def camera_path_for(scene_path):
 
 
 def export_scene(scene_path, camera_path=None, depsgraph=None, selected_only=False,
-                 apply_modifiers=True, progress=None, echo=True, collection=None):
+                 apply_modifiers=True, progress=None, echo=True, collection=None,
+                 mesh_only=False):
     """Write the scene document (and the camera document when ``camera_path`` is set).
 
     ``collection`` limits the export to that collection's objects (and its
@@ -284,7 +292,10 @@ def export_scene(scene_path, camera_path=None, depsgraph=None, selected_only=Fal
     result.scene_path, result.camera_path = scene_path, camera_path
     if depsgraph is None:
         depsgraph = bpy.context.evaluated_depsgraph_get()
-    entries, cameras = gather(depsgraph, selected_only, camera_path is not None, collection)
+    entries, cameras, faceless = gather(depsgraph, selected_only, camera_path is not None,
+                                        collection, mesh_only)
+    for name, kind in faceless:
+        result.no_faces(name, kind)
     result.warnings += left_out(depsgraph, selected_only, camera_path is not None, collection)
     with ReplaceFiles() as files:
         _write_scene(norvik, files, entries, depsgraph, apply_modifiers, progress, echo, result)
@@ -331,9 +342,9 @@ def _write_scene(norvik, files, entries, depsgraph, apply_modifiers, progress, e
             a = e.arrays
             if a.vert_count and a.tri_count:
                 ready.append(e)
-            elif a.vert_count:
+            elif a.vert_count or not e.instancer:
                 # An instancer's own empty mesh is normal; loose edges or points are not.
-                result.warnings.append("%s: no faces, not exported" % e.name)
+                result.no_faces(e.name, e.kind)
         if progress:
             for i, e in enumerate(ready):
                 progress(i, len(ready), e.name, e.arrays.vert_count, e.arrays.tri_count,

@@ -1,9 +1,32 @@
-"""What an export takes from the scene: mesh objects with their placements, and cameras."""
+"""What an export takes from the scene: every object with faces once evaluated (meshes,
+curves, text, surfaces, metaballs, and whatever geometry nodes turn into a mesh) with its
+placements, the objects that have none, and cameras."""
 import math
 
 import bpy
 
 from .meshdata import MeshArrays
+
+# Object types whose evaluated mesh Object.to_mesh() gives, as it does a mesh
+# object's.  Others (hair curves, point clouds, volumes...) have a mesh only
+# when their geometry nodes make one; it is copied from the depsgraph.
+CURVE_TYPES = frozenset(('CURVE', 'SURFACE', 'FONT', 'META'))
+# Objects with no shape of their own: neither exported nor reported.
+NOT_SHAPES = frozenset(('CAMERA', 'LIGHT', 'LIGHT_PROBE', 'LIGHTPROBE', 'SPEAKER'))
+TYPE_NAMES = {'MESH': "mesh", 'CURVE': "curve", 'SURFACE': "surface", 'FONT': "text",
+              'META': "metaball", 'CURVES': "hair curves", 'POINTCLOUD': "point cloud",
+              'VOLUME': "volume", 'EMPTY': "empty", 'GPENCIL': "grease pencil",
+              'GREASEPENCIL': "grease pencil", 'ARMATURE': "armature", 'LATTICE': "lattice"}
+# Blender fills the unused levels of an instance's persistent id with this.
+NO_LEVEL = 2 ** 31 - 1
+
+
+def no_faces_message(name, kind):
+    """The report line of an object that gets no section: nothing of it has faces."""
+    text = "%s (%s): no faces, not exported" % (name, TYPE_NAMES.get(kind, kind.lower()))
+    if kind == 'META':
+        text += " (a metaball family is one mesh, on its base object)"
+    return text
 
 
 class MeshEntry:
@@ -14,9 +37,12 @@ class MeshEntry:
     instances, in the order the depsgraph lists them.
     """
 
-    def __init__(self, name, source):
+    def __init__(self, name, source, kind='MESH', owner=None):
         self.name = name
-        self.source = source        # object whose (evaluated) mesh is exported
+        self.source = source        # object whose (evaluated) mesh is exported, or a copied mesh
+        self.kind = kind            # type of the object the mesh belongs to
+        self.owner = owner          # object whose first material slot names the material
+        self.instancer = False      # also places other things: an empty mesh of its own is normal
         self.matrices = []
         self.material = ""
         self.mesh = None
@@ -28,7 +54,9 @@ class MeshEntry:
         if isinstance(src, bpy.types.Mesh):         # geometry-node mesh instance, already copied
             mesh = src
             self._release = lambda: bpy.data.meshes.remove(mesh)
-        elif apply_modifiers:
+        elif apply_modifiers or src.type == 'META':
+            # A metaball has no modifiers, and its family's mesh exists only
+            # on the evaluated base object.
             owner = src.evaluated_get(depsgraph)
             mesh = owner.to_mesh()
             self._release = owner.to_mesh_clear
@@ -36,7 +64,7 @@ class MeshEntry:
             mesh = src.to_mesh()
             self._release = src.to_mesh_clear
         self.mesh = mesh
-        self.material = first_material_name(src, mesh)
+        self.material = first_material_name(self.owner or src, mesh)
         self.arrays = MeshArrays(mesh)
         return self
 
@@ -85,8 +113,36 @@ def generated_mesh(inst, depsgraph, own_data):
     return ob.data.as_pointer() != own
 
 
-def gather(depsgraph, selected_only=False, with_cameras=True, collection=None):
-    """Mesh entries (unloaded) and camera entries of the evaluated scene.
+def _own_mesh(inst, key, shapes):
+    """Whether a mesh the depsgraph lists for a non-mesh object is that object's own.
+
+    Blender lists such an object, then its evaluated geometry (the mesh
+    first) one level below the object's place in the persistent id, then
+    what its geometry nodes instance, deeper down.  ``shapes`` holds the
+    persistent id of each non-mesh object's latest place (None: placed by
+    itself, not as an instance).
+    """
+    placed = shapes.get((inst.parent.original.as_pointer(), key), False)
+    if placed is False:
+        return False
+    pid = tuple(inst.persistent_id)
+    if placed is None:
+        placed = (NO_LEVEL,) * len(pid)
+    return placed[-1] == NO_LEVEL and pid[1:] == placed[:-1]
+
+
+def gather(depsgraph, selected_only=False, with_cameras=True, collection=None, mesh_only=False):
+    """Mesh entries (unloaded), camera entries, and the objects with no mesh at all.
+
+    Every mesh the depsgraph draws gets an entry: a mesh object's, the mesh
+    Blender evaluates a curve, text, surface or metaball to (a metaball
+    family is one mesh, on its base object), and what geometry nodes make
+    on any object.  With ``mesh_only``, mesh objects only, with the meshes
+    their geometry nodes make.  Whether an entry's mesh has faces is seen
+    when it is loaded.  The third value lists (name, type) of the objects
+    drawn with no mesh of their own that place nothing else either: an
+    unbevelled curve, hair curves, points, an empty that instances nothing.
+    Cameras, lights and speakers are not listed.
 
     With ``collection`` (a collection of the scene), only what that collection
     and its children hold, as Blender's collection exporters do.
@@ -95,38 +151,77 @@ def gather(depsgraph, selected_only=False, with_cameras=True, collection=None):
     meshes = {}
     cameras = []
     own_data = {}
-    for inst in depsgraph.object_instances:
-        ob = inst.object
-        owner = _owner(inst).original
-        if selected_only and not owner.select_get():
-            continue
-        if members is not None and owner.as_pointer() not in members:
-            continue
-        if ob.type == 'CAMERA':
-            if with_cameras and not inst.is_instance:
-                cameras.append(CameraEntry(ob.original.name, math.degrees(ob.data.angle),
-                                           [list(r) for r in inst.matrix_world]))
-            continue
-        if ob.type != 'MESH':
-            continue
-        orig = ob.original
-        # Entries are told apart by what they are, not by name: two objects
-        # may share a name (from two linked libraries), and a generated
-        # "<object>.<mesh>" name may be an object's own.  The document's keys
-        # are made unique when the records are filled.
-        if generated_mesh(inst, depsgraph, own_data):
-            # A mesh made by an object's geometry nodes (the instancer's own,
-            # or those of an object inside a collection instance): there is no
-            # object to re-evaluate later, so copy the mesh while it exists.
-            key = (orig.as_pointer(), ob.data.as_pointer())
-            entry = meshes.get(key)
-            if entry is None:
-                entry = meshes[key] = MeshEntry("%s.%s" % (orig.name, ob.data.name),
-                                                bpy.data.meshes.new_from_object(ob))
-        else:
+    shapes = {}         # (instancer, object) -> persistent id of the object's latest place
+    meshless = {}       # non-mesh objects drawn with no mesh so far: object -> (name, type)
+    producers = set()   # objects that place something besides a mesh of their own
+    try:
+        for inst in depsgraph.object_instances:
+            ob = inst.object
+            owner = _owner(inst).original
+            if selected_only and not owner.select_get():
+                continue
+            if members is not None and owner.as_pointer() not in members:
+                continue
+            kind = ob.type
+            if kind == 'CAMERA':
+                if with_cameras and not inst.is_instance:
+                    cameras.append(CameraEntry(ob.original.name, math.degrees(ob.data.angle),
+                                               [list(r) for r in inst.matrix_world]))
+                continue
+            orig = ob.original
             key = orig.as_pointer()
-            entry = meshes.get(key)
-            if entry is None:
-                entry = meshes[key] = MeshEntry(orig.name, orig)
-        entry.matrices.append(inst.matrix_world.copy())
-    return list(meshes.values()), cameras
+            if kind != 'MESH':
+                if mesh_only or kind in NOT_SHAPES:
+                    continue
+                if inst.is_instance:
+                    shapes[(inst.parent.original.as_pointer(), key)] = tuple(inst.persistent_id)
+                else:
+                    shapes[(key, key)] = None
+                if ob.is_instancer:
+                    producers.add(key)
+                if key not in meshes:
+                    meshless.setdefault(key, (orig.name, kind))
+                continue
+            # Entries are told apart by what they are, not by name: two objects
+            # may share a name (from two linked libraries), and a generated
+            # "<object>.<mesh>" name may be an object's own.  The document's keys
+            # are made unique when the records are filled.
+            if orig.type != 'MESH':
+                if mesh_only:
+                    continue
+                generated = not _own_mesh(inst, key, shapes)
+            else:
+                generated = generated_mesh(inst, depsgraph, own_data)
+            if generated:
+                # A mesh made by an object's geometry nodes (the instancer's own,
+                # or those of an object inside a collection instance): there is no
+                # object to re-evaluate later, so copy the mesh while it exists.
+                producers.add(key)
+                mesh_key = (key, ob.data.as_pointer())
+                entry = meshes.get(mesh_key)
+                if entry is None:
+                    entry = meshes[mesh_key] = MeshEntry("%s.%s" % (orig.name, ob.data.name),
+                                                         bpy.data.meshes.new_from_object(ob))
+            else:
+                entry = meshes.get(key)
+                if entry is None:
+                    if orig.type == 'MESH' or orig.type in CURVE_TYPES:
+                        source = orig
+                    else:
+                        # Hair curves, points and the like whose geometry nodes
+                        # make a mesh: it exists only in the depsgraph.
+                        source = bpy.data.meshes.new_from_object(ob)
+                    entry = meshes[key] = MeshEntry(orig.name, source, orig.type, orig)
+                    meshless.pop(key, None)
+            entry.matrices.append(inst.matrix_world.copy())
+    except BaseException:
+        for entry in meshes.values():
+            if isinstance(entry.source, bpy.types.Mesh):
+                bpy.data.meshes.remove(entry.source)
+        raise
+    for key in producers:
+        entry = meshes.get(key)
+        if entry is not None:
+            entry.instancer = True
+    faceless = [found for key, found in meshless.items() if key not in producers]
+    return list(meshes.values()), cameras, faceless
