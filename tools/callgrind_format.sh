@@ -13,7 +13,7 @@ g++ -std=c++20 -O3 -DNDEBUG -I src bench/format_count.cpp src/writer/format_list
 echo "| numbers | path | instructions / number | bytes / number |"
 echo "| --- | --- | --- | --- |"
 for kind in f4 u32; do
-    for path in portable avx2; do
+    for path in portable sse41 avx2; do
         status=0
         "$out/format_count" "$kind" "$path" 1 >/dev/null || status=$?
         if [ "$status" = 2 ]; then

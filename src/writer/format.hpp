@@ -140,7 +140,7 @@ inline char* write_f4(char* p, float x) {
 
 // The ways of writing a list. Every path gives the same bytes; the portable
 // one is the formatters above, one number at a time.
-enum class Path { Portable, Avx2 };
+enum class Path { Portable, Sse41, Avx2 };
 
 // Whether this processor runs `path`.
 bool path_available(Path path);
