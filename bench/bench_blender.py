@@ -1,95 +1,301 @@
-"""Export time of a large mesh: norvik against Blender's own OBJ exporter.
+"""The add-on's whole export against Blender's own OBJ exporter, in every host.
 
-    tools/install_addon.sh
-    blender -b --factory-startup --python bench/bench_blender.py -- [--level 5] [--repeat 3]
-    .hosts/bpy-4.5/bin/python bench/bench_blender.py -- [--level 5]  (a bpy host, tools/hosts.sh)
+    tools/bench_blender.sh [--repeat N] [--quick] [--plot FILE]      (every installed host)
+    .venv/bin/python bench/bench_blender.py [--hosts blender-3.4,bpy-5.0] ...
 
-Builds Suzanne subdivided at the given level (modifier applied, so both
-exporters get the same finished mesh) and times, in one run:
-  * the add-on's whole export (gathering, packing or pointing, norvik.export);
-  * the norvik.export call alone;
-  * the triangle arrays (get_material_indices .. get_mesh_tri_data_multi_material);
-  * bpy.ops.wm.obj_export with UVs and normals, selection only.
+The driver (any Python with matplotlib) runs this same script inside each
+host of tools/hosts.sh that is installed (Debian's Blender 3.4 and the bpy
+modules under .hosts/), prints one table and writes a PNG plot of export
+time against vertex count and against object count.  The add-on is taken
+from addon/ with the norvik builds that tools/bench_blender.sh puts there.
+
+Inside a host (``--in-host``) it times, on the same scene and in one run:
+  * the add-on's File > Export operator, ``bpy.ops.export_scene.norvik``
+    (cameras off: the scenes have none), gathering to closed file;
+  * ``bpy.ops.wm.obj_export(export_materials=False)``, otherwise defaults
+    (UVs, normals, modifiers applied);
+on two kinds of scene:
+  * one Suzanne subdivided (modifier applied) at levels 2 to 5; level 5 is
+    504,482 vertices, 1,007,616 triangles;
+  * N objects, each with its own 42-vertex ico sphere mesh (80 triangles,
+    with UVs), for N = 1,250, 2,500, 5,000, 10,000.
+Each figure is the best of ``--repeat`` runs, the two exporters alternating;
+the machine may be shared, so the best, not the mean, is the figure.
+
+``--profile mesh|objects`` (inside a host) prints a cProfile of one add-on
+export of the largest scene of that kind instead.
 """
 import argparse
+import json
 import os
-import statistics
+import subprocess
 import sys
 import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "addon"))
-
-import bpy  # noqa: E402
-
-from norvik_exporter import exporter  # noqa: E402
-
-
-def best(fn, repeat):
-    times = []
-    for _ in range(repeat):
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-    return min(times), statistics.median(times)
+LEVELS = (2, 3, 4, 5)
+COUNTS = (1250, 2500, 5000, 10000)
+# Targets: the add-on's time over the OBJ exporter's, and the growth from
+# 2,500 to 10,000 objects.
+MESH_TARGET, OBJECTS_TARGET, GROWTH_TARGET = 0.10, 0.30, 4.6
 
 
-def main():
-    argv = sys.argv[sys.argv.index("--") + 1:] if "--" in sys.argv else []
-    p = argparse.ArgumentParser()
-    p.add_argument("--level", type=int, default=5)
-    p.add_argument("--repeat", type=int, default=3)
-    args = p.parse_args(argv)
+def _arguments():
+    argv = sys.argv[sys.argv.index("--") + 1:] if "--" in sys.argv else sys.argv[1:]
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--in-host", action="store_true", help=argparse.SUPPRESS)
+    p.add_argument("--json", help=argparse.SUPPRESS)
+    p.add_argument("--repeat", type=int, default=5, help="runs per figure (best is kept)")
+    p.add_argument("--quick", action="store_true", help="small scenes only, 2 runs (smoke test)")
+    p.add_argument("--hosts", help="comma-separated host names (default: every installed one)")
+    p.add_argument("--plot", default=os.path.join(ROOT, "bench", "bench_blender.png"),
+                   help="PNG to write (default: bench/bench_blender.png)")
+    p.add_argument("--profile", choices=("mesh", "objects"),
+                   help="in a host: profile one add-on export of that scene")
+    return p.parse_args(argv)
 
-    for ob in list(bpy.context.scene.objects):
+
+# -- inside a host --------------------------------------------------------------
+
+def _clear_scene(bpy):
+    for ob in list(bpy.data.objects):
         bpy.data.objects.remove(ob, do_unlink=True)
+    for me in list(bpy.data.meshes):
+        bpy.data.meshes.remove(me)
+
+
+def _suzanne(bpy, level):
+    _clear_scene(bpy)
     bpy.ops.mesh.primitive_monkey_add()
     ob = bpy.context.object
     mod = ob.modifiers.new("Subdivision", 'SUBSURF')
-    mod.levels = mod.render_levels = args.level
+    mod.levels = mod.render_levels = level
     bpy.ops.object.modifier_apply(modifier=mod.name)
-    ob.select_set(True)
-    me = ob.data
-    me.calc_loop_triangles()
-    print("Blender %s, Suzanne at subdivision level %d: %d vertices, %d triangles"
-          % (bpy.app.version_string, args.level, len(me.vertices), len(me.loop_triangles)))
+    return len(ob.data.vertices)
 
-    norvik = exporter.load_native()
-    native_export = norvik.export
-    call_times = []
 
-    def timed_export(*a):
-        t = time.perf_counter()
-        try:
-            return native_export(*a)
-        finally:
-            call_times.append(time.perf_counter() - t)
+class Spheres:
+    """Objects, each with its own copy of a 42-vertex ico sphere, on a grid."""
 
-    out = tempfile.mkdtemp(prefix="norvik-bench-")
-    scene_path = os.path.join(out, "suzanne.json")
-    obj_path = os.path.join(out, "suzanne.obj")
-    norvik.export = timed_export
+    def __init__(self, bpy):
+        _clear_scene(bpy)
+        self.bpy = bpy
+        bpy.ops.mesh.primitive_ico_sphere_add(subdivisions=2, radius=0.4)
+        self.template = bpy.context.object.data
+        self.template.name = "Sphere"
+        bpy.data.objects.remove(bpy.context.object, do_unlink=True)
+        self.collection = bpy.context.scene.collection
+        self.count = 0
+
+    def grow(self, count):
+        bpy = self.bpy
+        for i in range(self.count, count):
+            ob = bpy.data.objects.new("Sphere.%05d" % i, self.template.copy())
+            ob.location = (i % 100, (i // 100) % 100, i // 10000)
+            self.collection.objects.link(ob)
+        self.count = count
+        return 42 * count
+
+
+def _time(fn):
+    t = time.perf_counter()
+    fn()
+    return time.perf_counter() - t
+
+
+def _measure(bpy, folder, repeat):
+    """Best time of the add-on's export and of the OBJ exporter on the current scene."""
+    json_path = os.path.join(folder, "scene.json")
+    obj_path = os.path.join(folder, "scene.obj")
+    bpy.context.view_layer.update()
+
+    def addon():
+        state = bpy.ops.export_scene.norvik(filepath=json_path, use_cameras=False)
+        assert state == {'FINISHED'}, state
+
+    def obj():
+        bpy.ops.wm.obj_export(filepath=obj_path, export_materials=False)
+
+    addon()
+    obj()                       # first runs: caches, page cache, allocator
+    a, o = [], []
+    for _ in range(repeat):
+        a.append(_time(addon))
+        o.append(_time(obj))
+    return {"addon": min(a), "obj": min(o), "addon_bytes": os.path.getsize(json_path),
+            "obj_bytes": os.path.getsize(obj_path)}
+
+
+def _profile(bpy, folder, kind, quick):
+    import cProfile
+    import pstats
+    if kind == "mesh":
+        _suzanne(bpy, 3 if quick else LEVELS[-1])
+    else:
+        Spheres(bpy).grow(COUNTS[0] if quick else COUNTS[-1])
+    path = os.path.join(folder, "scene.json")
+    bpy.context.view_layer.update()
+    bpy.ops.export_scene.norvik(filepath=path, use_cameras=False)
+    profile = cProfile.Profile()
+    profile.enable()
+    bpy.ops.export_scene.norvik(filepath=path, use_cameras=False)
+    profile.disable()
+    stats = pstats.Stats(profile, stream=sys.stdout)
+    stats.sort_stats("tottime").print_stats(25)
+    stats.sort_stats("cumulative").print_stats(25)
+
+
+def in_host(args):
+    import bpy
+    sys.path.insert(0, os.path.join(ROOT, "addon"))
+    import norvik_exporter
+    norvik_exporter.register()
+    folder = tempfile.mkdtemp(prefix="norvik-bench-",
+                              dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
+    if args.profile:
+        _profile(bpy, folder, args.profile, args.quick)
+        return
+    repeat = 2 if args.quick else args.repeat
+    levels = LEVELS[:2] if args.quick else LEVELS
+    counts = COUNTS[:2] if args.quick else COUNTS
+    out = {"host": bpy.app.version_string, "mesh": [], "objects": []}
+    for level in levels:
+        verts = _suzanne(bpy, level)
+        row = dict(_measure(bpy, folder, repeat), level=level, vertices=verts)
+        out["mesh"].append(row)
+        print("  Suzanne level %d, %d vertices: add-on %.3f s, OBJ %.3f s"
+              % (level, verts, row["addon"], row["obj"]), flush=True)
+    spheres = Spheres(bpy)
+    for count in counts:
+        verts = spheres.grow(count)
+        row = dict(_measure(bpy, folder, repeat), objects=count, vertices=verts)
+        out["objects"].append(row)
+        print("  %d objects: add-on %.3f s, OBJ %.3f s" % (count, row["addon"], row["obj"]),
+              flush=True)
+    for name in os.listdir(folder):
+        os.remove(os.path.join(folder, name))
+    os.rmdir(folder)
+    with open(args.json, "w") as f:
+        json.dump(out, f)
+
+
+# -- the driver -------------------------------------------------------------------
+
+def _hosts():
+    """(name, command prefix) of every installed host, Debian's Blender first."""
+    import shutil
+    hosts = []
+    blender = shutil.which("blender")
+    if blender:
+        hosts.append(("blender-3.4", [blender, "-b", "--factory-startup", "--python-exit-code",
+                                      "1", "--python"]))
+    with open(os.path.join(ROOT, "tools", "hosts.sh")) as f:
+        for line in f:
+            words = line.strip().strip('"').split()
+            if len(words) == 3 and words[0].startswith("bpy-"):
+                python = os.path.join(ROOT, ".hosts", words[0], "bin", "python")
+                if os.path.exists(python):
+                    hosts.append((words[0], [python]))
+    return hosts
+
+
+def _table(results):
+    lines = []
+    head = ("| host | one mesh, %s vertices: add-on / OBJ | %s objects: add-on / OBJ "
+            "| growth %s to %s objects |")
+    mesh_verts = objects = small = None
+    rows = []
+    for name, r in results:
+        m, o = r["mesh"][-1], r["objects"][-1]
+        mesh_verts, objects = m["vertices"], o["objects"]
+        base = next((x for x in r["objects"] if x["objects"] * 4 == objects), None)
+        small = base["objects"] if base else None
+        growth = "%.2fx" % (o["addon"] / base["addon"]) if base else "-"
+        rows.append("| %s (%s) | %.3f / %.3f s = **%.3fx** | %.3f / %.3f s = **%.3fx** | %s |"
+                    % (name, r["host"], m["addon"], m["obj"], m["addon"] / m["obj"],
+                       o["addon"], o["obj"], o["addon"] / o["obj"], growth))
+    lines.append(head % ("{:,}".format(mesh_verts), "{:,}".format(objects),
+                         "{:,}".format(small or 0), "{:,}".format(objects)))
+    lines.append("| --- | --- | --- | --- |")
+    return "\n".join(lines + rows)
+
+
+def _plot(results, path):
     try:
-        whole = best(lambda: exporter.export_scene(scene_path, None, selected_only=True,
-                                                   echo=False), args.repeat)
-    finally:
-        norvik.export = native_export
-    arrays = best(lambda: exporter.triangle_arrays(ob), args.repeat)
-    obj = best(lambda: bpy.ops.wm.obj_export(
-        filepath=obj_path, export_selected_objects=True, apply_modifiers=True, export_uv=True,
-        export_normals=True, export_materials=False), args.repeat)
+        import matplotlib
+    except ImportError:
+        print("matplotlib is missing: no plot (tools/bench_blender.sh installs it)")
+        return
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    fig, (left, right) = plt.subplots(1, 2, figsize=(12, 4.8))
+    colours = plt.rcParams["axes.prop_cycle"].by_key()["color"]
+    for (name, r), colour in zip(results, colours):
+        for key, style, label in (("addon", "-o", "norvik add-on"), ("obj", "--s", "OBJ exporter")):
+            left.plot([m["vertices"] for m in r["mesh"]], [m[key] for m in r["mesh"]], style,
+                      color=colour, label="%s, %s" % (label, name))
+            right.plot([o["objects"] for o in r["objects"]], [o[key] for o in r["objects"]],
+                       style, color=colour, label="%s, %s" % (label, name))
+    left.set_title("One mesh (Suzanne, subdivision 2 to 5)")
+    left.set_xlabel("vertices")
+    left.set_xscale("log")
+    left.set_yscale("log")
+    right.set_title("Objects, each with its own 42-vertex mesh")
+    right.set_xlabel("objects")
+    for ax in (left, right):
+        ax.set_ylabel("export time, s (best of runs)")
+        ax.grid(True, which="both", alpha=0.3)
+    right.legend(fontsize=7, ncol=2)
+    fig.suptitle("norvik add-on vs Blender's OBJ exporter (export_materials=False)")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    print("plot: %s" % path)
 
-    size = lambda p: os.path.getsize(p) / 1e6
-    print("%-34s %8s %8s" % ("", "best s", "median s"))
-    print("%-34s %8.3f %8.3f   (%.1f MB)" % ("norvik: add-on export, total", *whole, size(scene_path)))
-    print("%-34s %8.3f %8.3f" % ("norvik: export() call alone", min(call_times),
-                                  statistics.median(call_times)))
-    print("%-34s %8.3f %8.3f" % ("norvik: triangle arrays", *arrays))
-    print("%-34s %8.3f %8.3f   (%.1f MB)" % ("bpy.ops.wm.obj_export", *obj, size(obj_path)))
-    print("OBJ / norvik total: %.1fx" % (obj[0] / whole[0]))
-    sys.stdout.flush()
-    os._exit(0)
+
+def driver(args):
+    hosts = _hosts()
+    if args.hosts:
+        wanted = args.hosts.split(",")
+        hosts = [h for h in hosts if h[0] in wanted]
+    if not hosts:
+        sys.exit("no host installed (tools/setup_blender.sh)")
+    results = []
+    with tempfile.TemporaryDirectory() as tmp:
+        for name, command in hosts:
+            out = os.path.join(tmp, name + ".json")
+            print("%s:" % name, flush=True)
+            extra = ["--quick"] if args.quick else []
+            run = subprocess.run(command + [os.path.abspath(__file__), "--", "--in-host",
+                                            "--json", out, "--repeat", str(args.repeat)] + extra,
+                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+            shown = [ln for ln in run.stdout.splitlines() if ln.startswith("  ")]
+            print("\n".join(shown), flush=True)
+            if run.returncode != 0 or not os.path.exists(out):
+                print(run.stdout[-3000:])
+                print("%s: failed (exit status %d)" % (name, run.returncode))
+                continue
+            with open(out) as f:
+                results.append((name, json.load(f)))
+    if not results:
+        sys.exit(1)
+    print()
+    print(_table(results))
+    print("\nTargets: one mesh at most %.2fx, objects at most %.2fx, growth at most %.1fx"
+          % (MESH_TARGET, OBJECTS_TARGET, GROWTH_TARGET))
+    _plot(results, args.plot)
 
 
-main()
+if __name__ == "__main__":
+    arguments = _arguments()
+    if arguments.in_host or arguments.profile:
+        status = 0
+        try:
+            in_host(arguments)
+        except BaseException:
+            import traceback
+            traceback.print_exc(file=sys.stdout)
+            status = 1
+        sys.stdout.flush()
+        os._exit(status)        # the bpy module may hang at interpreter exit
+    driver(arguments)

@@ -86,7 +86,7 @@ def addon_dir(tmp_path_factory):
 @pytest.mark.parametrize("host", HOSTS)
 @pytest.mark.parametrize("script", ["check_document.py", "check_obj.py",
                                     "check_tri_arrays.py", "check_operator.py",
-                                    "check_nothing_lost.py", "check_object_types.py"])
+                                    "check_nothing_lost.py", "check_object_types.py", "check_bulk_reads.py"])
 def test_in_host(host, script, addon_dir, tmp_path):
     command = _host_command(host)(os.path.join(SCRIPTS, script))
     run = subprocess.run(command + ["--", "--addon", addon_dir, "--out", str(tmp_path)],

@@ -16,7 +16,7 @@ try:
     from .norvik_records.addon import ReplaceFiles, unique_keys
 except ImportError:
     from norvik_records.addon import ReplaceFiles, unique_keys
-from .meshdata import MeshArrays
+from .meshdata import MeshArrays, MeshBatch, element_addresses
 from .scene import gather, no_faces_message
 
 
@@ -173,7 +173,9 @@ def _label(entry):
     return entry.name
 
 
-def _object_records(entries, result):
+def _object_records(entries, batch, index, result):
+    """The records of ``entries``, filled column by column; entry k's mesh is
+    ``index[k]`` of ``batch``."""
     records = np.zeros(len(entries), EXPORT_OBJECT)
     keep = []
     # Objects' own names come before the "<object>.<mesh>" names of meshes
@@ -184,28 +186,27 @@ def _object_records(entries, result):
     materials = list(dict.fromkeys(e.material for e in entries))     # in order of first use
     material_keys = dict(zip(materials, document_keys(materials, MATERIAL_SIZE, "material",
                                                       result)))
-    for i, e in enumerate(entries):
-        a = e.arrays
-        rec = records[i]
-        rec["name"] = names[i]
-        rec["material"] = material_keys[e.material]
-        rec["verts_ptr"] = a.verts_ptr
-        rec["vert_normals_ptr"] = a.vert_normals_ptr
-        rec["loops_ptr"] = a.loops_ptr
-        rec["uvs_ptr"] = a.uvs_ptr
-        rec["looptris_ptr"] = a.looptris_ptr
-        rec["vert_count"] = a.vert_count
-        rec["loop_count"] = a.loop_count
-        rec["looptri_count"] = a.tri_count
-        rows = instance_rows(e.matrices)
-        rec["instances_ptr"] = address(rows) or 0
-        rec["instance_count"] = len(rows)
-        keep.append(rows)
-        if e.mesh.has_custom_normals:
-            custom = a.first_corner_normals()
+    records["name"] = names
+    records["material"] = [material_keys[e.material] for e in entries]
+    index = np.asarray(index, np.intp)
+    for field in ("verts_ptr", "vert_normals_ptr", "loops_ptr", "uvs_ptr", "looptris_ptr"):
+        records[field] = np.asarray(getattr(batch, field), np.uint64)[index]
+    verts = np.asarray(batch.vert_count, np.int64)[index]
+    tris = np.asarray(batch.tri_count, np.int64)[index]
+    records["vert_count"] = verts
+    records["loop_count"] = np.asarray(batch.loop_count, np.int64)[index]
+    records["looptri_count"] = tris
+    placed = [len(e.matrices) for e in entries]
+    rows = instance_rows([m for e in entries for m in e.matrices])
+    keep.append(rows)
+    records["instances_ptr"] = element_addresses(rows, placed, rows.itemsize * 12)
+    records["instance_count"] = placed
+    for k, i in enumerate(index):
+        if batch.meshes[i].has_custom_normals:
+            custom = batch.first_corner_normals(i)
             keep.append(custom)
-            rec["custom_normals_ptr"] = address(custom)
-        result.objects.append((e.name, a.vert_count, a.tri_count, len(rows)))
+            records["custom_normals_ptr"][k] = address(custom)
+    result.objects += zip([e.name for e in entries], verts.tolist(), tris.tolist(), placed)
     return records, keep
 
 
@@ -333,23 +334,25 @@ def _write(files, target, result, echo, write, wrapper=contextlib.nullcontext):
 
 
 def _write_scene(norvik, files, entries, depsgraph, apply_modifiers, progress, echo, result):
-    loaded = []
+    loaded = set()
     try:
-        ready = []
         for e in entries:
             e.load(depsgraph, apply_modifiers)
-            loaded.append(e)
-            a = e.arrays
-            if a.vert_count and a.tri_count:
-                ready.append(e)
-            elif a.vert_count or not e.instancer:
+            loaded.add(e)
+        # Every mesh's arrays are read together, in bulk.
+        batch = MeshBatch([e.mesh for e in entries])
+        ready = []
+        for i, e in enumerate(entries):
+            if batch.vert_count[i] and batch.tri_count[i]:
+                ready.append(i)
+            elif batch.vert_count[i] or not e.instancer:
                 # An instancer's own empty mesh is normal; loose edges or points are not.
                 result.no_faces(e.name, e.kind)
         if progress:
-            for i, e in enumerate(ready):
-                progress(i, len(ready), e.name, e.arrays.vert_count, e.arrays.tri_count,
-                         len(e.matrices))
-        records, keep = _object_records(ready, result)
+            for k, i in enumerate(ready):
+                progress(k, len(ready), entries[i].name, batch.vert_count[i], batch.tri_count[i],
+                         len(entries[i].matrices))
+        records, keep = _object_records([entries[i] for i in ready], batch, ready, result)
         _write(files, result.scene_path, result, echo,
                lambda path: norvik.export(address(records), len(records), path, False),
                lambda: layouts_310(norvik))

@@ -1,28 +1,50 @@
-"""The host arrays of one evaluated mesh, as norvik reads them.
+"""The host arrays of evaluated meshes, as norvik reads them.
 
-Two ways to get there, chosen by Blender's version:
+Three ways to get there, chosen by Blender's version:
 
 * Blender 3.1 to 3.4 keep vertices, loops, loop triangles and UVs in exactly
   norvik's 3.1-onward element layouts, so the addresses point straight into
   Blender's memory (``as_pointer()``); nothing is copied.
-* From 3.5 on those structs are gone (positions, corner vertices and UVs are
-  generic attributes), so the arrays are packed into the same layouts with
-  ``foreach_get`` into numpy, one bulk call per attribute.
+* From 3.5 on those structs are gone: positions, corner vertices, triangles,
+  triangle polygons and UVs are plain contiguous arrays (generic attributes
+  and caches).  They are copied from their own addresses in bulk and packed
+  into the same layouts with one vectorised copy per kind of array, for all
+  meshes of an export at once.  Vertex normals are float triples in both
+  Blender and norvik, so norvik reads Blender's own array.
+* ``foreach_get`` into numpy, one call per attribute and mesh: the reference,
+  and the fallback for any array whose address the run-time check below
+  does not trust.
 
-The polygon array is always packed: from 3.4 on the material number stored in
-the polygon struct is stale and the live value is the ``material_index``
-attribute.  Normals are float triples in both cases, so no precision is lost.
+Before an array kind is read from addresses, the first mesh of the export
+that has two or more such elements is checked: the elements must lie a fixed
+stride apart (at least the element's own size) from the first to the last,
+and the first and last element must hold what Blender's Python API reports.
+Otherwise that kind goes through ``foreach_get`` for the whole export.
 
-Every address stays valid only while the ``MeshArrays`` object and the mesh
-it was built from are alive.
+The polygon material array is built only for the triangle arrays: from 3.4
+on the material number in the polygon struct is stale and the live value is
+the ``material_index`` attribute.  Normals are float triples throughout, so
+no precision is lost.
+
+Every address stays valid only while the ``MeshBatch`` (or ``MeshArrays``)
+object and the meshes it was built from are alive and unchanged.
 """
+import ctypes
+from itertools import accumulate
+
 import bpy
 import numpy as np
 
 from .layouts import HOST_MESH, LOOP, LOOPTRI, POLY, UV, VERTEX, address
 
 VERSION = tuple(bpy.app.version)
+MESH = bpy.types.Mesh
 ZERO_COPY = (3, 1, 0) <= VERSION < (3, 5, 0)
+# Read arrays from their addresses where the run-time check allows it (3.5
+# onward); False: foreach_get throughout, the reference path.
+BULK = VERSION >= (3, 5, 0)
+# Loop triangles are computed on access from 4.0 on.
+ENSURE_TRIANGLES = VERSION < (4, 0, 0)
 
 
 def _get(collection, attr, dtype, count, width=1):
@@ -56,99 +78,314 @@ def split_normals(mesh):
     return _get(mesh.loops, "normal", np.float32, count, 3)
 
 
-class MeshArrays:
-    """Element arrays of ``mesh`` in norvik's 3.1-onward layouts."""
+def _positions(mesh, count):
+    found = _attribute(mesh, "position", "vector", np.float32, count, 3)
+    return found if found is not None else _get(mesh.vertices, "co", np.float32, count, 3)
 
-    def __init__(self, mesh, material_count=None, zero_copy=None):
-        self.mesh = mesh
-        mesh.calc_loop_triangles()
-        self.vert_count = len(mesh.vertices)
-        self.loop_count = len(mesh.loops)
-        self.tri_count = len(mesh.loop_triangles)
-        self.material_count = max(1, len(mesh.materials) if material_count is None else material_count)
-        self.zero_copy = ZERO_COPY if zero_copy is None else zero_copy
+
+def _triangle_polygons(mesh, count):
+    if hasattr(mesh, "loop_triangle_polygons"):
+        return _get(mesh.loop_triangle_polygons, "value", np.int32, count)
+    return _get(mesh.loop_triangles, "polygon_index", np.int32, count)
+
+
+def _uvs(layer, count):
+    if hasattr(layer, "uv"):
+        return _get(layer.uv, "vector", np.float32, count, 2)
+    return _get(layer.data, "uv", np.float32, count, 2)
+
+
+class Kind:
+    """One kind of element array: its values, the RNA collection over Blender's
+    array, and how ``foreach_get`` reads it (the reference)."""
+
+    def __init__(self, name, dtype, width, sequence, element, reference):
+        self.name = name
+        self.dtype = np.dtype(dtype)
+        self.width = width
+        self.itemsize = self.dtype.itemsize * width
+        self.sequence = sequence        # source -> collection whose elements' addresses are the array's
+        self.element = element          # element -> its values, through the Python API
+        self.reference = reference      # (source, count) -> flat values through foreach_get
+
+
+def _material_indices(mesh):
+    attr = mesh.attributes.get("material_index")
+    return attr.data if attr is not None and attr.domain == 'FACE' else None
+
+
+POSITIONS = Kind("positions", np.float32, 3, lambda m: m.vertices, lambda e: e.co, _positions)
+VERTEX_NORMALS = Kind("vertex normals", np.float32, 3, lambda m: m.vertex_normals,
+                      lambda e: e.vector,
+                      lambda m, n: _get(m.vertex_normals, "vector", np.float32, n, 3))
+CORNER_VERTICES = Kind("corner vertices", np.int32, 1, lambda m: m.loops,
+                       lambda e: (e.vertex_index,), lambda m, n: corner_vertices(m))
+TRIANGLES = Kind("triangles", np.int32, 3, lambda m: m.loop_triangles, lambda e: e.loops,
+                 lambda m, n: _get(m.loop_triangles, "loops", np.int32, n, 3))
+TRIANGLE_POLYGONS = Kind("triangle polygons", np.int32, 1,
+                         lambda m: getattr(m, "loop_triangle_polygons", None),
+                         lambda e: (e.value,), _triangle_polygons)
+# The source of UVs is the active UV layer, not the mesh.
+UVS = Kind("UVs", np.float32, 2, lambda layer: getattr(layer, "uv", None), lambda e: e.vector,
+           _uvs)
+CORNER_NORMALS = Kind("corner normals", np.float32, 3,
+                      lambda m: getattr(m, "corner_normals", None), lambda e: e.vector,
+                      lambda m, n: split_normals(m))
+MATERIAL_INDICES = Kind("material indices", np.int32, 1, _material_indices,
+                        lambda e: (e.value,),
+                        lambda m, n: _attribute(m, "material_index", "value", np.int32, n))
+
+
+def _view(ptr, count, stride, kind):
+    """(count, width) numpy view of ``count`` elements ``stride`` bytes apart at ``ptr``."""
+    size = (count - 1) * stride + kind.itemsize
+    buf = (ctypes.c_char * size).from_address(ptr)
+    return np.ndarray((count, kind.width), kind.dtype, buf, 0,
+                      (stride, kind.dtype.itemsize))
+
+
+def checked_stride(kind, sequence, count):
+    """The byte stride at which ``kind``'s elements lie in Blender's memory, or
+    None when they cannot be read from there (see the module's notes)."""
+    if sequence is None or count < 2:
+        return None
+    first = sequence[0].as_pointer()
+    stride = sequence[1].as_pointer() - first
+    if not first or stride < kind.itemsize or stride > 64 or stride % kind.dtype.itemsize:
+        return None
+    last = count - 1
+    if sequence[last].as_pointer() - first != last * stride:
+        return None
+    view = _view(first, count, stride, kind)
+    for i in (0, last):
+        if list(view[i]) != list(kind.element(sequence[i])):
+            return None
+    return stride
+
+
+def read(kind, sources, counts):
+    """``kind``'s values of every source (a mesh, or a UV layer for ``UVS``),
+    concatenated: a (sum(counts), width) array.
+
+    With one source it may be a view of Blender's own memory, valid while the
+    source is unchanged; otherwise a new array.
+    """
+    total = int(sum(counts))
+    stride = None
+    if BULK:
+        probe = next((i for i, n in enumerate(counts) if n >= 2), None)
+        if probe is not None:
+            stride = checked_stride(kind, kind.sequence(sources[probe]), counts[probe])
+    if stride is None:
+        out = np.empty((total, kind.width), kind.dtype)
+        start = 0
+        for source, n in zip(sources, counts):
+            if n:
+                out[start:start + n] = kind.reference(source, n).reshape(n, kind.width)
+                start += n
+        return out
+    sequence = kind.sequence
+    firsts = [sequence(s)[0].as_pointer() if n else 0 for s, n in zip(sources, counts)]
+    if len(sources) == 1 and firsts[0]:
+        return _view(firsts[0], counts[0], stride, kind)
+    # Copy every array whole into one buffer (stride bytes per element), one
+    # memmove each, then take the values from it.
+    staging = np.empty(total * stride, np.uint8)
+    sizes = [n * stride for n in counts]
+    targets = list(accumulate(sizes, initial=address(staging)))
+    late = []
+    for i, ptr in enumerate(firsts):
+        if not ptr:                     # nothing to copy, or no address: foreach_get below
+            firsts[i], sizes[i] = targets[i], 0
+            if counts[i]:
+                late.append(i)
+    list(map(ctypes.memmove, targets, firsts, sizes))
+    out = np.ndarray((total, kind.width), kind.dtype, staging, 0, (stride, kind.dtype.itemsize))
+    for i in late:
+        start = (targets[i] - targets[0]) // stride
+        out[start:start + counts[i]] = kind.reference(sources[i], counts[i]).reshape(-1, kind.width)
+    return out
+
+
+# Meshes with these modifiers may be subdivided on the GPU when drawn: their
+# evaluated object holds the mesh before that step, which Object.to_mesh()
+# completes.
+GPU_SUBDIVISION = frozenset(('SUBSURF', 'MULTIRES'))
+# Read an evaluated mesh object's own mesh in place where it is the mesh that
+# Object.to_mesh() would copy; False: always copy (the reference path).
+DIRECT = True
+
+
+def evaluated_mesh(original, evaluated):
+    """The evaluated mesh of mesh object ``original`` (``evaluated`` is its
+    evaluated object), to be read in place; None when a copy is needed: an
+    object in edit mode, or one that may be subdivided on the GPU."""
+    if not DIRECT or original.type != 'MESH' or original.mode == 'EDIT':
+        return None
+    modifiers = original.modifiers
+    if len(modifiers) and any(m.type in GPU_SUBDIVISION for m in modifiers):
+        return None
+    mesh = evaluated.data
+    return mesh if isinstance(mesh, MESH) else None
+
+
+def pack(records, field, values):
+    """Copy (n, width) ``values`` into field ``field`` of n ``records``, each
+    element's bytes as they are: one raw copy of n fixed-size items, much
+    faster than numpy's per-number copy between strided layouts."""
+    n = len(records)
+    if not n:
+        return
+    form, offset = records.dtype.fields[field][:2]
+    size = values.dtype.itemsize * values.shape[1]
+    if form.itemsize != size or values.strides[1] != values.dtype.itemsize:
+        records[field] = values.reshape(records[field].shape)
+        return
+    item = np.dtype((np.void, size))
+    target = np.ndarray((n,), item, records, offset, (records.dtype.itemsize,))
+    target[...] = values.view(item).reshape(n)
+
+
+def _first_addresses(sequences, counts):
+    return np.array([s[0].as_pointer() if n else 0 for s, n in zip(sequences, counts)], np.uint64)
+
+
+def element_addresses(array, counts, itemsize):
+    """Address of each mesh's first element in a concatenated array (0 when it has none)."""
+    counts = np.asarray(counts, np.uint64)
+    if not len(counts):
+        return counts
+    starts = np.zeros(len(counts), np.uint64)
+    np.cumsum(counts[:-1], out=starts[1:])
+    return np.where(counts > 0, np.uint64(address(array)) + starts * np.uint64(itemsize),
+                    np.uint64(0))
+
+
+class MeshBatch:
+    """Element arrays of ``meshes`` in norvik's 3.1-onward layouts.
+
+    Columns, one entry per mesh: ``vert_count``, ``loop_count``, ``tri_count``
+    and the addresses ``verts_ptr``, ``vert_normals_ptr``, ``loops_ptr``,
+    ``uvs_ptr`` (0 without UVs), ``looptris_ptr`` (0 for an empty array).
+    The triangles' polygon numbers are filled only with ``polygons`` (the
+    scene document does not read them).
+    """
+
+    def __init__(self, meshes, zero_copy=None, polygons=False):
+        self.meshes = meshes
+        if ENSURE_TRIANGLES:
+            for mesh in meshes:
+                mesh.calc_loop_triangles()
+        self.vert_count = v = [len(m.vertices) for m in meshes]
+        self.loop_count = l = [len(m.loops) for m in meshes]
+        self.tri_count = t = [len(m.loop_triangles) for m in meshes]
+        layers = [m.uv_layers.active for m in meshes]
+        self.uv_layers = layers
+        uv_count = [n if layer is not None else 0 for n, layer in zip(l, layers)]
         self._keep = []
-        uv_layer = mesh.uv_layers.active
-        self.has_uvs = uv_layer is not None and self.loop_count > 0
+        self.zero_copy = ZERO_COPY if zero_copy is None else zero_copy
         if self.zero_copy:
-            self._point_into(mesh, uv_layer)
-        else:
-            self._pack(mesh, uv_layer)
-        self.polys = self._pack_polys(mesh)
-        self._split = None
+            self.verts_ptr = _first_addresses([m.vertices for m in meshes], v)
+            self.vert_normals_ptr = _first_addresses([m.vertex_normals for m in meshes], v)
+            self.loops_ptr = _first_addresses([m.loops for m in meshes], l)
+            self.looptris_ptr = _first_addresses([m.loop_triangles for m in meshes], t)
+            self.uvs_ptr = _first_addresses([layer.data if layer is not None else None
+                                             for layer in layers], uv_count)
+            return
+        verts = np.zeros(sum(v), VERTEX)
+        pack(verts, "co", read(POSITIONS, meshes, v))
+        loops = np.zeros(sum(l), LOOP)
+        pack(loops, "v", read(CORNER_VERTICES, meshes, l))
+        tris = np.zeros(sum(t), LOOPTRI)
+        pack(tris, "tri", read(TRIANGLES, meshes, t))
+        if polygons:            # only the triangle arrays read a triangle's polygon
+            pack(tris, "poly", read(TRIANGLE_POLYGONS, meshes, t))
+        uvs = np.zeros(sum(uv_count), UV)
+        pack(uvs, "uv", read(UVS, layers, uv_count))
+        self._keep += [verts, loops, tris, uvs]
+        self.verts_ptr = element_addresses(verts, v, VERTEX.itemsize)
+        self.loops_ptr = element_addresses(loops, l, LOOP.itemsize)
+        self.looptris_ptr = element_addresses(tris, t, LOOPTRI.itemsize)
+        self.uvs_ptr = element_addresses(uvs, uv_count, UV.itemsize)
+        self.vert_normals_ptr = self._vertex_normals(meshes, v)
 
-    # -- Blender 3.1 to 3.4: addresses of Blender's own arrays ---------------
-    def _point_into(self, mesh, uv_layer):
-        first = lambda seq: seq[0].as_pointer() if len(seq) else 0
-        self.verts_ptr = first(mesh.vertices)
-        self.vert_normals_ptr = first(mesh.vertex_normals)
-        self.loops_ptr = first(mesh.loops)
-        self.looptris_ptr = first(mesh.loop_triangles)
-        self.uvs_ptr = first(uv_layer.data) if self.has_uvs else 0
+    def _vertex_normals(self, meshes, counts):
+        """Blender's own normal arrays where the check allows it (they have
+        norvik's layout), else copies."""
+        if BULK:
+            probe = next((i for i, n in enumerate(counts) if n >= 2), None)
+            if probe is not None and checked_stride(
+                    VERTEX_NORMALS, meshes[probe].vertex_normals,
+                    counts[probe]) == VERTEX_NORMALS.itemsize:
+                ptrs = _first_addresses([m.vertex_normals for m in meshes], counts)
+                if all(p or not n for p, n in zip(ptrs, counts)):
+                    return ptrs
+        normals = np.ascontiguousarray(read(VERTEX_NORMALS, meshes, counts), np.float32)
+        self._keep.append(normals)
+        return element_addresses(normals, counts, VERTEX_NORMALS.itemsize)
 
-    # -- 3.5 onward: the same layouts, packed -------------------------------
-    def _pack(self, mesh, uv_layer):
-        # Where a generic attribute holds the data its accessor is used: it
-        # copies in bulk, while the per-element properties go through RNA.
-        v, l, t = self.vert_count, self.loop_count, self.tri_count
-        co = _attribute(mesh, "position", "vector", np.float32, v, 3)
-        if co is None:
-            co = _get(mesh.vertices, "co", np.float32, v, 3)
-        verts = np.zeros(v, VERTEX)
-        verts["co"] = co.reshape(v, 3)
-        normals = _get(mesh.vertex_normals, "vector", np.float32, v, 3)
-        loops = np.zeros(l, LOOP)
-        loops["v"] = corner_vertices(mesh)
-        tris = np.zeros(t, LOOPTRI)
-        tris["tri"] = _get(mesh.loop_triangles, "loops", np.int32, t, 3).reshape(t, 3)
-        if hasattr(mesh, "loop_triangle_polygons"):
-            tris["poly"] = _get(mesh.loop_triangle_polygons, "value", np.int32, t)
-        else:
-            tris["poly"] = _get(mesh.loop_triangles, "polygon_index", np.int32, t)
-        self._keep += [verts, normals, loops, tris]
-        self.verts_ptr, self.vert_normals_ptr = address(verts), address(normals)
-        self.loops_ptr, self.looptris_ptr = address(loops), address(tris)
-        self.uvs_ptr = 0
-        if self.has_uvs:
-            uvs = np.zeros(l, UV)
-            if hasattr(uv_layer, "uv"):
-                uvs["uv"] = _get(uv_layer.uv, "vector", np.float32, l, 2).reshape(l, 2)
-            else:
-                uvs["uv"] = _get(uv_layer.data, "uv", np.float32, l, 2).reshape(l, 2)
-            self._keep.append(uvs)
-            self.uvs_ptr = address(uvs)
+    def split_normals(self, i):
+        """Mesh i's normals, one per loop: an (n, 3) float32 array."""
+        mesh = self.meshes[i]
+        return read(CORNER_NORMALS, [mesh], [self.loop_count[i]]).reshape(-1, 3)
 
-    def _pack_polys(self, mesh):
-        n = len(mesh.polygons)
-        polys = np.zeros(n, POLY)
-        index = _attribute(mesh, "material_index", "value", np.int32, n)
-        if index is None:
-            if VERSION >= (3, 4, 0):
-                return polys            # no attribute: every polygon uses slot 0
-            index = _get(mesh.polygons, "material_index", np.int32, n)
-        # Blender draws an out-of-range material number with the last slot.
-        polys["mat_nr"] = np.clip(index, 0, self.material_count - 1)
-        return polys
-
-    # -- derived arrays ------------------------------------------------------
-    @property
-    def split_normals(self):
-        if self._split is None:
-            self._split = split_normals(self.mesh)
-        return self._split
-
-    def first_corner_normals(self):
-        """Per-vertex normals taken from each vertex's first loop.
+    def first_corner_normals(self, i):
+        """Mesh i's per-vertex normals taken from each vertex's first loop.
 
         The scene document has one normal per vertex; with custom normals the
         first corner of a vertex decides, as it does for the vertex's UV.
         Vertices that no loop uses keep their vertex normal.
         """
-        v = self.vert_count
-        out = _get(self.mesh.vertex_normals, "vector", np.float32, v, 3).reshape(v, 3)
-        used, first = np.unique(corner_vertices(self.mesh), return_index=True)
-        out[used] = self.split_normals.reshape(-1, 3)[first]
+        mesh = self.meshes[i]
+        out = np.array(read(VERTEX_NORMALS, [mesh], [self.vert_count[i]]), np.float32)
+        corners = read(CORNER_VERTICES, [mesh], [self.loop_count[i]]).reshape(-1)
+        used, first = np.unique(corners, return_index=True)
+        out[used] = self.split_normals(i)[first]
         return out
+
+
+class MeshArrays:
+    """Element arrays of one mesh in norvik's 3.1-onward layouts, with the
+    polygon material array the triangle-array functions need."""
+
+    def __init__(self, mesh, material_count=None, zero_copy=None):
+        self.mesh = mesh
+        batch = self.batch = MeshBatch([mesh], zero_copy, polygons=True)
+        self.zero_copy = batch.zero_copy
+        self.vert_count = batch.vert_count[0]
+        self.loop_count = batch.loop_count[0]
+        self.tri_count = batch.tri_count[0]
+        self.has_uvs = batch.uv_layers[0] is not None and self.loop_count > 0
+        for name in ("verts_ptr", "vert_normals_ptr", "loops_ptr", "uvs_ptr", "looptris_ptr"):
+            setattr(self, name, int(getattr(batch, name)[0]))
+        self.material_count = max(1, len(mesh.materials) if material_count is None
+                                  else material_count)
+        self.polys = self._pack_polys(mesh)
+        self._split = None
+
+    def _pack_polys(self, mesh):
+        n = len(mesh.polygons)
+        polys = np.zeros(n, POLY)
+        if VERSION >= (3, 4, 0):
+            if mesh.attributes.get("material_index") is None:
+                return polys            # no attribute: every polygon uses slot 0
+            index = read(MATERIAL_INDICES, [mesh], [n]).reshape(-1)
+        else:
+            index = _get(mesh.polygons, "material_index", np.int32, n)
+        # Blender draws an out-of-range material number with the last slot.
+        polys["mat_nr"] = np.clip(index, 0, self.material_count - 1)
+        return polys
+
+    @property
+    def split_normals(self):
+        """Flat float32 normals, one triple per loop."""
+        if self._split is None:
+            self._split = np.ascontiguousarray(self.batch.split_normals(0),
+                                               np.float32).reshape(-1)
+        return self._split
+
+    def first_corner_normals(self):
+        return self.batch.first_corner_normals(0)
 
     def host_mesh(self):
         """A ``HostMesh`` record for the triangle-array functions."""

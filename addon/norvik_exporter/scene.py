@@ -5,7 +5,7 @@ import math
 
 import bpy
 
-from .meshdata import MeshArrays
+from .meshdata import evaluated_mesh
 
 # Object types whose evaluated mesh Object.to_mesh() gives, as it does a mesh
 # object's.  Others (hair curves, point clouds, volumes...) have a mesh only
@@ -58,14 +58,15 @@ class MeshEntry:
             # A metaball has no modifiers, and its family's mesh exists only
             # on the evaluated base object.
             owner = src.evaluated_get(depsgraph)
-            mesh = owner.to_mesh()
-            self._release = owner.to_mesh_clear
+            mesh = evaluated_mesh(src, owner)
+            if mesh is None:
+                mesh = owner.to_mesh()
+                self._release = owner.to_mesh_clear
         else:
             mesh = src.to_mesh()
             self._release = src.to_mesh_clear
         self.mesh = mesh
         self.material = first_material_name(self.owner or src, mesh)
-        self.arrays = MeshArrays(mesh)
         return self
 
     def release(self):

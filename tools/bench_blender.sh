@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# The add-on against Blender's OBJ exporter in every installed host: prints the
+# table and writes bench/bench_blender.png (bench/bench_blender.py).
+#   tools/bench_blender.sh [--repeat N] [--quick] [--hosts a,b] [--plot FILE]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/bootstrap.sh
+.venv/bin/python -c "import matplotlib" 2>/dev/null || .venv/bin/pip install -q matplotlib
+tools/setup_blender.sh
+# The add-on with norvik for CPython 3.11 (Blender 3.4, bpy 4.x and 5.0) and,
+# when a host runs it, 3.13 (bpy 5.1 onward).
+tools/install_addon.sh >/dev/null
+source tools/hosts.sh
+for host in "${BPY_HOSTS[@]}"; do
+    read -r name version _ <<<"$host"
+    [ "$version" != 3.11 ] && [ -x ".hosts/$name/bin/python" ] || continue
+    python=$(bash tools/build_python.sh "$version")
+    cp -f "$(dirname "$(dirname "$python")")"/lib/python"$version"/site-packages/norvik.cpython-*.so \
+        addon/norvik_exporter/
+done
+exec .venv/bin/python bench/bench_blender.py "$@"
