@@ -23,6 +23,28 @@ from bpy_extras.io_utils import ExportHelper
 from . import layouts, meshdata, scene, exporter  # noqa: E402,F401
 
 
+class WindowProgress:
+    """The window manager's progress indicator over an export's objects, moved
+    every ``step`` objects: each update may redraw the cursor."""
+
+    def __init__(self, window_manager, step=100):
+        self.wm = window_manager
+        self.step = step
+        self.started = False
+
+    def __call__(self, index, count, *_):
+        if not self.started:
+            self.wm.progress_begin(0, count)
+            self.started = True
+        if index % self.step == 0 or index == count - 1:
+            self.wm.progress_update(index + 1)
+
+    def end(self):
+        if self.started:
+            self.wm.progress_end()
+            self.started = False
+
+
 class EXPORT_SCENE_OT_norvik(bpy.types.Operator, ExportHelper):
     """Export every object with faces, its instances, and cameras to norvik JSON documents"""
     bl_idname = "export_scene.norvik"
@@ -64,14 +86,17 @@ class EXPORT_SCENE_OT_norvik(bpy.types.Operator, ExportHelper):
             if collection is None:
                 self.report({'ERROR'}, "No collection named %r" % self.collection)
                 return {'CANCELLED'}
+        progress = WindowProgress(context.window_manager)
         try:
             result = exporter.export_scene(
                 self.filepath, camera_path, context.evaluated_depsgraph_get(),
                 selected_only=self.use_selection, apply_modifiers=self.use_modifiers,
-                collection=collection, mesh_only=self.use_mesh_only)
+                collection=collection, mesh_only=self.use_mesh_only, progress=progress)
         except ImportError as exc:
             self.report({'ERROR'}, str(exc))
             return {'CANCELLED'}
+        finally:
+            progress.end()
         for message in result.warnings:
             self.report({'WARNING'}, message)
         if not result.ok:

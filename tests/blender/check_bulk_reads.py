@@ -243,7 +243,37 @@ def check_many_objects():
     assert len(doc["Many.001"]["instances"]) == 2 and len(doc["Tri.0"]["instances"]) == 2
 
 
+def check_the_operator_moves_the_window_progress_every_hundred_objects():
+    addon = common.addon()[0]
+    addon.register()
+    calls = []
+
+    class Recorder:
+        def __init__(self, wm):
+            self.wm = wm
+
+        def __getattr__(self, name):
+            def call(*a):
+                calls.append((name,) + a)
+                return getattr(self.wm, name)(*a)
+            return call
+
+    real = addon.WindowProgress
+    addon.WindowProgress = lambda wm: real(Recorder(wm))
+    try:
+        path = os.path.join(args.out, "progress.json")
+        assert bpy.ops.export_scene.norvik(filepath=path, use_cameras=False) == {'FINISHED'}
+    finally:
+        addon.WindowProgress = real
+    with open(path, encoding="utf-8") as f:
+        n = len(json.load(f))
+    updates = [c[1] for c in calls[1:-1]]
+    assert calls[0] == ("progress_begin", 0, n) and calls[-1] == ("progress_end",), calls
+    assert updates == list(range(1, n, 100)) + [n], updates
+
+
 common.run([check_bulk_reads_match_foreach_get_on_the_demo_scene,
             check_a_failed_address_check_falls_back_to_foreach_get,
             check_demo_documents_are_byte_identical_to_the_reference_path,
-            check_many_objects])
+            check_many_objects,
+            check_the_operator_moves_the_window_progress_every_hundred_objects])
