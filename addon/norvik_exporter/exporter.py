@@ -224,11 +224,13 @@ def _camera_records(cameras, result):
 GEOMETRY_TYPES = {'MESH', 'CURVE', 'SURFACE', 'FONT', 'META'}
 
 
-def left_out(depsgraph, selected_only=False, with_cameras=True, collection=None):
+def left_out(depsgraph, selected_only=False, with_cameras=True, collection=None,
+             apply_modifiers=True):
     """Warnings for what the scene holds but an export of what the viewport shows leaves out.
 
     * Objects hidden in the viewport (and not disabled for rendering): the
       export follows the viewport, as Blender's own exporters do.
+    * Modifiers turned off in the viewport but on for rendering: not applied.
     * Cameras inside collection instances: the camera document holds the
       scene's own cameras, one per camera object.
 
@@ -236,7 +238,7 @@ def left_out(depsgraph, selected_only=False, with_cameras=True, collection=None)
     """
     view_layer = depsgraph.view_layer
     members = None if collection is None else {o.as_pointer() for o in collection.all_objects}
-    hidden, cameras = [], {}
+    hidden, modifiers, cameras = [], [], {}
 
     def walk(collection, instancer, depth):
         for ob in collection.all_objects:
@@ -252,18 +254,33 @@ def left_out(depsgraph, selected_only=False, with_cameras=True, collection=None)
             continue
         if not ob.visible_get(view_layer=view_layer):
             if ob.type in GEOMETRY_TYPES and not ob.hide_render:
-                hidden.append(ob.name_full)
-        elif with_cameras and ob.instance_type == 'COLLECTION' and ob.instance_collection:
+                hidden.append('"%s"' % ob.name_full)
+            continue
+        if apply_modifiers:
+            off = [m.name for m in ob.modifiers if m.show_render and not m.show_viewport]
+            if off:
+                modifiers.append('"%s" (%s)' % (ob.name_full, ", ".join(off)))
+        if with_cameras and ob.instance_type == 'COLLECTION' and ob.instance_collection:
             walk(ob.instance_collection, ob.name_full, 0)
     out = []
     if hidden:
-        shown = ", ".join('"%s"' % n for n in hidden[:10])
-        more = " and %d more" % (len(hidden) - 10) if len(hidden) > 10 else ""
-        out.append("%d object%s hidden in the viewport, not exported: %s%s"
-                   % (len(hidden), "" if len(hidden) == 1 else "s", shown, more))
+        out.append("%s hidden in the viewport, not exported: %s"
+                   % (_objects(len(hidden)), _some(hidden)))
+    if modifiers:
+        out.append("%s with modifiers off in the viewport but on for rendering, exported "
+                   "without them: %s" % (_objects(len(modifiers)), _some(modifiers)))
     for name, instancer in cameras.items():
         out.append('camera "%s" inside collection instance "%s", not exported' % (name, instancer))
     return out
+
+
+def _objects(n):
+    return "%d object%s" % (n, "" if n == 1 else "s")
+
+
+def _some(items, shown=10):
+    more = " and %d more" % (len(items) - shown) if len(items) > shown else ""
+    return ", ".join(items[:shown]) + more
 
 
 def camera_path_for(scene_path):
@@ -297,7 +314,8 @@ def export_scene(scene_path, camera_path=None, depsgraph=None, selected_only=Fal
                                         collection, mesh_only)
     for name, kind in faceless:
         result.no_faces(name, kind)
-    result.warnings += left_out(depsgraph, selected_only, camera_path is not None, collection)
+    result.warnings += left_out(depsgraph, selected_only, camera_path is not None, collection,
+                                apply_modifiers)
     with ReplaceFiles() as files:
         _write_scene(norvik, files, entries, depsgraph, apply_modifiers, progress, echo, result)
         if camera_path is not None and result.ok:

@@ -170,8 +170,12 @@ def check_what_is_left_out_is_reported():
     add_object("LinkedCam", bpy.data.cameras.new("LinkedCam"), collection=outer)
     top = add_object("Stage", None)
     top.instance_type, top.instance_collection = 'COLLECTION', outer
+    bpy.data.objects["Scatter"].modifiers["Scatter"].show_viewport = False
     doc, warnings, cameras = export("left_out")
-    assert set(doc) == common.DEMO_MEMBERS and set(cameras) == common.DEMO_CAMERAS
+    assert set(doc) == common.DEMO_MEMBERS - {"Scatter.Mesh", "Scatter.Crate"}
+    assert set(cameras) == common.DEMO_CAMERAS
+    assert any('"Scatter" (Scatter)' in w and "modifiers off in the viewport" in w
+               for w in warnings), warnings
     hidden = [w for w in warnings if "hidden in the viewport" in w]
     assert len(hidden) == 1 and '"HiddenHere"' in hidden[0] and '"DisabledHere"' in hidden[0]
     assert "OffEverywhere" not in hidden[0]
