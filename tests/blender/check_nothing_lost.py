@@ -105,12 +105,25 @@ def check_cut_material_names_and_long_camera_names():
 def check_generated_mesh_names_taken_by_an_object():
     fresh()
     add_object("Scatter.Mesh", bpy.data.objects["Crate"].data, (0, 0, 9))
+    # A second generated sphere, finer: Blender names both meshes "Mesh".
+    tree = bpy.data.node_groups["Scatter"]
+    nodes, link = tree.nodes, tree.links.new
+    join = next(n for n in nodes if n.bl_idname == 'GeometryNodeJoinGeometry')
+    points = nodes.new('GeometryNodeMeshLine')
+    points.inputs["Count"].default_value = 2
+    spheres = nodes.new('GeometryNodeInstanceOnPoints')
+    link(points.outputs[0], spheres.inputs["Points"])
+    fine = nodes.new('GeometryNodeMeshIcoSphere')
+    fine.inputs["Subdivisions"].default_value = 2
+    link(fine.outputs["Mesh"], spheres.inputs["Instance"])
+    link(spheres.outputs[0], join.inputs[0])
     doc, warnings, _ = export("generated")
     assert placed_at(doc["Scatter.Mesh"]) == [[0, 0, 9]]            # the object keeps its name
     assert len(doc["Scatter.Mesh"]["vertices"]) == 3 * 8
-    assert len(doc["Scatter.Mesh~2"]["instances"]) == 4
-    assert len(doc["Scatter.Mesh~2"]["vertices"]) == 3 * 12         # the spheres
-    assert any('"Scatter.Mesh~2"' in w for w in warnings), warnings
+    generated = sorted((len(doc[k]["vertices"]) // 3, len(doc[k]["instances"]))
+                       for k in ("Scatter.Mesh~2", "Scatter.Mesh~3"))
+    assert generated == [(12, 4), (42, 2)], generated
+    assert sum('is written as "Scatter.Mesh~' in w for w in warnings) == 2, warnings
 
 
 def check_objects_and_cameras_of_one_name_from_two_libraries():
