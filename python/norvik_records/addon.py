@@ -110,11 +110,9 @@ class ReplaceFiles:
         if os.path.isdir(target):
             raise IsADirectoryError(21, "Is a directory", target)
         fd, path = tempfile.mkstemp(prefix="." + name + ".", suffix=".tmp", dir=folder)
-        try:
-            os.fchmod(fd, _mode_for(target))
-        finally:
-            os.close(fd)
+        os.close(fd)
         self._pending.append((path, target))
+        os.chmod(path, _mode_for(target))       # by path: Windows has no fchmod
         return path
 
     def commit(self):
