@@ -74,7 +74,8 @@ except ImportError:  # the orjson rows are skipped with a message
 NAME, MATERIAL = "Grid", "Mat"
 BUFFER_BYTES = 1 << 20  # norvik's output buffer
 TABLE_BYTES = 4  # norvik's first-corner UV table, per vertex
-FLOOR_TARGET = 3.0  # norvik's export at most this many times the time of writing its bytes
+FLOOR_TARGET = 3.0  # norvik's export at most this many times the time of writing its bytes (tmpfs)
+DISK_FLOOR_TARGET = 4.0  # the same on a disk file system's page cache
 
 
 # ---------------------------------------------------------------------------
@@ -538,7 +539,7 @@ def print_table(r, lines, disk):
             lines.append("| on disk: orjson + write | %s | norvik / orjson = %.2fx | <= 0.5x |" % (
                 timing_cell(*d["orjson"]), d["norvik"][0] / d["orjson"][0]))
         lines.append("| on disk: floor | %s | norvik / floor = %.2fx | <= %gx |" % (
-            timing_cell(*d["floor"]), d["norvik"][0] / d["floor"][0], FLOOR_TARGET))
+            timing_cell(*d["floor"]), d["norvik"][0] / d["floor"][0], DISK_FLOOR_TARGET))
     p = r["python"]
     lines.append("| pure-Python writer, %d vertices (same bytes: %s) | %s | python / norvik = %.0fx (norvik %s) | |" % (
         p["verts"], "yes" if p["same"] else "NO", timing_cell(*p["python"]),
