@@ -396,6 +396,18 @@ def test_tri_data_matches_model(uv_mode, tri_count):
     assert_same_floats(got, expected)
 
 
+def test_large_outputs_match_model():
+    """Outputs of 8 MiB and more: the size at which the module advises huge pages on a fresh array."""
+    case = Case(seed=3, tri_count=90000, material_count=8, verts=10000, loops=30000, empty=())
+    mesh = case.host("310")
+    got = FILL["310"](mesh.address, case.material_indices, case.tris_per_material, case.split_normals)
+    assert got.nbytes >= 8 << 20
+    assert_same_floats(got, case.model())
+    assert_same_floats(norvik.get_mesh_tri_data(mesh.address),
+                       tm.tri_data(case.tri_count, case.positions, case.loop_vertices, case.tri_loops,
+                                   case.uvs, case.has_uvs))
+
+
 # --- triangle count 0 and negative counts ----------------------------------------------
 
 GARBAGE_MESH = dict(verts=8, polys=8, loops=8, uvs=8, looptris=8, has_uvs=1)
