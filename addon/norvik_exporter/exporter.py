@@ -239,13 +239,19 @@ def left_out(depsgraph, selected_only=False, with_cameras=True, collection=None,
     view_layer = depsgraph.view_layer
     members = None if collection is None else {o.as_pointer() for o in collection.all_objects}
     hidden, modifiers, cameras = [], [], {}
+    inside = {}             # collection -> names of the cameras it places, at any depth
 
-    def walk(collection, instancer, depth):
-        for ob in collection.all_objects:
-            if ob.type == 'CAMERA':
-                cameras.setdefault(ob.name_full, instancer)
-            if ob.instance_type == 'COLLECTION' and ob.instance_collection and depth < 32:
-                walk(ob.instance_collection, instancer, depth + 1)
+    def cameras_in(collection, depth=0):
+        key = collection.as_pointer()
+        found = inside.get(key)
+        if found is None:
+            found = inside[key] = []
+            for ob in collection.all_objects:
+                if ob.type == 'CAMERA':
+                    found.append(ob.name_full)
+                elif ob.instance_type == 'COLLECTION' and ob.instance_collection and depth < 32:
+                    found += cameras_in(ob.instance_collection, depth + 1)
+        return found
 
     for ob in view_layer.objects:
         if selected_only and not ob.select_get(view_layer=view_layer):
@@ -261,7 +267,8 @@ def left_out(depsgraph, selected_only=False, with_cameras=True, collection=None,
             if off:
                 modifiers.append('"%s" (%s)' % (ob.name_full, ", ".join(off)))
         if with_cameras and ob.instance_type == 'COLLECTION' and ob.instance_collection:
-            walk(ob.instance_collection, ob.name_full, 0)
+            for name in cameras_in(ob.instance_collection):
+                cameras.setdefault(name, ob.name_full)
     out = []
     if hidden:
         out.append("%s hidden in the viewport, not exported: %s"
