@@ -79,6 +79,8 @@ def check_collection_exporter():
     assert set(load(path)) == {"Suzanne", "Panel"}, sorted(load(path))
     # The cameras are not in the collection.
     assert load(path[:-5] + "_cameras.json") == {}
+    from norvik_records import check
+    check.check_documents(path, path[:-5] + "_cameras.json")
 
 
 common.run([check_installs_and_enables, check_file_export, check_collection_exporter])
