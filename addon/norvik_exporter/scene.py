@@ -5,6 +5,7 @@ import math
 
 import bpy
 
+from . import meshdata
 from .meshdata import evaluated_mesh
 
 # Object types whose evaluated mesh Object.to_mesh() gives, as it does a mesh
@@ -19,6 +20,17 @@ TYPE_NAMES = {'MESH': "mesh", 'CURVE': "curve", 'SURFACE': "surface", 'FONT': "t
               'GREASEPENCIL': "grease pencil", 'ARMATURE': "armature", 'LATTICE': "lattice"}
 # Blender fills the unused levels of an instance's persistent id with this.
 NO_LEVEL = 2 ** 31 - 1
+# From 4.2 on (the oldest version tested so) the mesh the depsgraph lists for
+# a curve, text, surface or metaball is the mesh Object.to_mesh() would copy,
+# and is read in place.  Blender 3.4 keeps stale triangles and normals on
+# some of them (surfaces, metaballs): there the copy is taken.
+SHAPES_IN_PLACE = bpy.app.version >= (4, 2, 0)
+
+
+def _in_place(orig):
+    """Whether the evaluated mesh of non-mesh object ``orig`` can be read where it is."""
+    return (SHAPES_IN_PLACE and meshdata.DIRECT and orig.mode != 'EDIT'
+            and not any(m.type in meshdata.GPU_SUBDIVISION for m in orig.modifiers))
 
 
 def no_faces_message(name, kind):
@@ -43,6 +55,7 @@ class MeshEntry:
         self.kind = kind            # type of the object the mesh belongs to
         self.owner = owner          # object whose first material slot names the material
         self.instancer = False      # also places other things: an empty mesh of its own is normal
+        self.evaluated = None       # the depsgraph's own mesh of a non-mesh object, read in place
         self.matrices = []
         self.material = ""
         self.mesh = None
@@ -58,7 +71,7 @@ class MeshEntry:
             # A metaball has no modifiers, and its family's mesh exists only
             # on the evaluated base object.
             owner = src.evaluated_get(depsgraph)
-            mesh = evaluated_mesh(src, owner)
+            mesh = self.evaluated if self.evaluated is not None else evaluated_mesh(src, owner)
             if mesh is None:
                 mesh = owner.to_mesh()
                 self._release = owner.to_mesh_clear
@@ -213,6 +226,8 @@ def gather(depsgraph, selected_only=False, with_cameras=True, collection=None, m
                         # make a mesh: it exists only in the depsgraph.
                         source = bpy.data.meshes.new_from_object(ob)
                     entry = meshes[key] = MeshEntry(orig.name, source, orig.type, orig)
+                    if source is orig and orig.type != 'MESH' and _in_place(orig):
+                        entry.evaluated = ob.data
                     meshless.pop(key, None)
             entry.matrices.append(inst.matrix_world.copy())
     except BaseException:
