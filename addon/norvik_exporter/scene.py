@@ -127,16 +127,17 @@ def generated_mesh(inst, depsgraph, own_data):
     return ob.data.as_pointer() != own
 
 
-def _own_mesh(inst, key, shapes):
+def _own_mesh(inst, placer, key, shapes):
     """Whether a mesh the depsgraph lists for a non-mesh object is that object's own.
 
     Blender lists such an object, then its evaluated geometry (the mesh
     first) one level below the object's place in the persistent id, then
     what its geometry nodes instance, deeper down.  ``shapes`` holds the
     persistent id of each non-mesh object's latest place (None: placed by
-    itself, not as an instance).
+    itself, not as an instance); ``placer`` is the instancer the depsgraph
+    names for ``inst``.
     """
-    placed = shapes.get((inst.parent.original.as_pointer(), key), False)
+    placed = shapes.get((placer, key), False)
     if placed is False:
         return False
     pid = tuple(inst.persistent_id)
@@ -165,7 +166,7 @@ def gather(depsgraph, selected_only=False, with_cameras=True, collection=None, m
     meshes = {}
     cameras = []
     own_data = {}
-    shapes = {}         # (instancer, object) -> persistent id of the object's latest place
+    shapes = {}         # (instancer, non-mesh object) -> persistent id of its latest place
     meshless = {}       # non-mesh objects drawn with no mesh so far: object -> (name, type)
     producers = set()   # objects that place something besides a mesh of their own
     try:
@@ -184,13 +185,16 @@ def gather(depsgraph, selected_only=False, with_cameras=True, collection=None, m
                 continue
             orig = ob.original
             key = orig.as_pointer()
+            placer = inst.parent.original.as_pointer() if inst.is_instance else key
+            if placer != key:
+                # Placed by an instancer's collection or geometry nodes.  (An
+                # instancer inside a collection instance is not told so: the
+                # depsgraph names the outermost one.)
+                producers.add(placer)
             if kind != 'MESH':
                 if mesh_only or kind in NOT_SHAPES:
                     continue
-                if inst.is_instance:
-                    shapes[(inst.parent.original.as_pointer(), key)] = tuple(inst.persistent_id)
-                else:
-                    shapes[(key, key)] = None
+                shapes[(placer, key)] = tuple(inst.persistent_id) if inst.is_instance else None
                 if ob.is_instancer:
                     producers.add(key)
                 if key not in meshes:
@@ -203,7 +207,7 @@ def gather(depsgraph, selected_only=False, with_cameras=True, collection=None, m
             if orig.type != 'MESH':
                 if mesh_only:
                     continue
-                generated = not _own_mesh(inst, key, shapes)
+                generated = not _own_mesh(inst, placer, key, shapes)
             else:
                 generated = generated_mesh(inst, depsgraph, own_data)
             if generated:

@@ -73,6 +73,19 @@ def _ico_sphere(nodes, link, given, result):
     link(nodes.new('GeometryNodeMeshIcoSphere').outputs["Mesh"], result.inputs[0])
 
 
+def _rings_on_a_line(nodes, link, given, result):
+    # The "Ring" object itself, instanced on three points.
+    line = nodes.new('GeometryNodeMeshLine')
+    line.inputs["Count"].default_value = 3
+    info = nodes.new('GeometryNodeObjectInfo')
+    info.inputs["Object"].default_value = bpy.data.objects["Ring"]
+    info.inputs["As Instance"].default_value = True
+    place = nodes.new('GeometryNodeInstanceOnPoints')
+    link(line.outputs[0], place.inputs["Points"])
+    link(info.outputs["Geometry"], place.inputs["Instance"])
+    link(place.outputs[0], result.inputs[0])
+
+
 def build_scene():
     scene = bpy.context.scene
     for ob in list(scene.objects):
@@ -113,6 +126,12 @@ def build_scene():
     sprout.location = (-3, 3, 1)
     sprout.modifiers.new("Grow", 'NODES').node_group = _geometry_nodes("Grow", _ico_sphere)
     root.objects.link(sprout)
+
+    # An empty mesh whose geometry nodes place the ring object three times more.
+    rings = bpy.data.objects.new("Rings", bpy.data.meshes.new("Rings"))
+    rings.location = (0, 8, 0)
+    rings.modifiers.new("Rings", 'NODES').node_group = _geometry_nodes("Rings", _rings_on_a_line)
+    root.objects.link(rings)
 
     # A collection of a curve and a text, placed twice by collection instances.
     gate = bpy.data.collections.new("Gate")
@@ -197,7 +216,8 @@ def drawn(depsgraph):
             close(_read(ob.data.vertices, "co", np.float64, 3), meshes[name]["vertices"],
                   name + " copied positions", tol=0)
         matrices.setdefault(name, []).append(np.array(inst.matrix_world, np.float64))
-    return meshes, matrices
+    faced = [name for name, mesh in meshes.items() if len(mesh["triangles"])]
+    return {n: meshes[n] for n in faced}, {n: matrices[n] for n in faced}
 
 
 def export(name, **options):
@@ -254,6 +274,7 @@ def check_materials_and_placements():
         for g, w in zip(common.sort_matrices(got), common.sort_matrices(want_matrices[name])):
             close(g, w, name + " placement")
     assert len(doc["Arch"]["instances"]) == 2 and len(doc["Sign"]["instances"]) == 2
+    assert len(doc["Ring"]["instances"]) == 4           # itself, and three by geometry nodes
     beads = [n for n in doc if n.startswith("Tube.")]
     assert len(beads) == 1 and len(doc[beads[0]]["instances"]) == 2, beads
 
