@@ -46,6 +46,7 @@ def _arguments():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--in-host", action="store_true", help=argparse.SUPPRESS)
     p.add_argument("--json", help=argparse.SUPPRESS)
+    p.add_argument("--addon", default=os.path.join(ROOT, "addon"), help=argparse.SUPPRESS)
     p.add_argument("--repeat", type=int, default=5, help="runs per figure (best is kept)")
     p.add_argument("--quick", action="store_true", help="small scenes only, 2 runs (smoke test)")
     p.add_argument("--hosts", help="comma-separated host names (default: every installed one)")
@@ -148,7 +149,7 @@ def _profile(bpy, folder, kind, quick):
 
 def in_host(args):
     import bpy
-    sys.path.insert(0, os.path.join(ROOT, "addon"))
+    sys.path.insert(0, args.addon)
     import norvik_exporter
     norvik_exporter.register()
     folder = tempfile.mkdtemp(prefix="norvik-bench-",
@@ -203,7 +204,7 @@ def _hosts():
 def _table(results):
     lines = []
     head = ("| host | one mesh, %s vertices: add-on / OBJ | %s objects: add-on / OBJ "
-            "| growth %s to %s objects |")
+            "| time growth %s |")
     mesh_verts = objects = small = None
     rows = []
     for name, r in results:
@@ -215,8 +216,8 @@ def _table(results):
         rows.append("| %s (%s) | %.3f / %.3f s = **%.3fx** | %.3f / %.3f s = **%.3fx** | %s |"
                     % (name, r["host"], m["addon"], m["obj"], m["addon"] / m["obj"],
                        o["addon"], o["obj"], o["addon"] / o["obj"], growth))
-    lines.append(head % ("{:,}".format(mesh_verts), "{:,}".format(objects),
-                         "{:,}".format(small or 0), "{:,}".format(objects)))
+    growth = ("from {:,} to {:,} objects".format(small, objects) if small else "")
+    lines.append(head % ("{:,}".format(mesh_verts), "{:,}".format(objects), growth))
     lines.append("| --- | --- | --- | --- |")
     return "\n".join(lines + rows)
 
@@ -262,12 +263,19 @@ def driver(args):
         sys.exit("no host installed (tools/setup_blender.sh)")
     results = []
     with tempfile.TemporaryDirectory() as tmp:
+        # A private copy of the add-on: a reinstall into addon/ while a host
+        # runs would overwrite the shared object that host has loaded.
+        import shutil
+        shutil.copytree(os.path.join(ROOT, "addon", "norvik_exporter"),
+                        os.path.join(tmp, "addon", "norvik_exporter"),
+                        ignore=shutil.ignore_patterns("__pycache__"))
         for name, command in hosts:
             out = os.path.join(tmp, name + ".json")
             print("%s:" % name, flush=True)
             extra = ["--quick"] if args.quick else []
             run = subprocess.run(command + [os.path.abspath(__file__), "--", "--in-host",
-                                            "--json", out, "--repeat", str(args.repeat)] + extra,
+                                            "--json", out, "--repeat", str(args.repeat),
+                                            "--addon", os.path.join(tmp, "addon")] + extra,
                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
             shown = [ln for ln in run.stdout.splitlines() if ln.startswith("  ")]
             print("\n".join(shown), flush=True)

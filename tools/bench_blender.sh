@@ -5,7 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/bootstrap.sh
-.venv/bin/python -c "import matplotlib" 2>/dev/null || .venv/bin/pip install -q matplotlib
+.venv/bin/python -c "import matplotlib" 2>/dev/null \
+    || .venv/bin/pip install -q matplotlib 2> >(grep -v "^WARNING: Location" >&2)
 tools/setup_blender.sh
 # The add-on with norvik for CPython 3.11 (Blender 3.4, bpy 4.x and 5.0) and,
 # when a host runs it, 3.13 (bpy 5.1 onward).
@@ -15,7 +16,10 @@ for host in "${BPY_HOSTS[@]}"; do
     read -r name version _ <<<"$host"
     [ "$version" != 3.11 ] && [ -x ".hosts/$name/bin/python" ] || continue
     python=$(bash tools/build_python.sh "$version")
-    cp -f "$(dirname "$(dirname "$python")")"/lib/python"$version"/site-packages/norvik.cpython-*.so \
-        addon/norvik_exporter/
+    for so in "$(dirname "$(dirname "$python")")"/lib/python"$version"/site-packages/norvik.cpython-*.so; do
+        # A new file renamed into place: a Blender that loaded the old one keeps it.
+        cp -f "$so" "addon/norvik_exporter/.$(basename "$so").new"
+        mv -f "addon/norvik_exporter/.$(basename "$so").new" "addon/norvik_exporter/$(basename "$so")"
+    done
 done
 exec .venv/bin/python bench/bench_blender.py "$@"
