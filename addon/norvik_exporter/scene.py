@@ -54,13 +54,30 @@ class MeshEntry:
         self.source = source        # object whose (evaluated) mesh is exported, or a copied mesh
         self.kind = kind            # type of the object the mesh belongs to
         self.owner = owner          # object whose first material slot names the material
-        self.instancer = False      # also places other things: an empty mesh of its own is normal
+        self._instancer = False
         self.evaluated = None       # the depsgraph's own mesh of a non-mesh object, read in place
         self.matrices = []
         self.material = ""
         self.mesh = None
         self.arrays = None
         self._release = None
+
+    @property
+    def instancer(self):
+        """Whether the object also places other things: an empty mesh of its own is normal.
+
+        What geometry nodes inside a collection instance place, the depsgraph
+        credits to the outermost instancer; so an empty mesh that geometry
+        nodes made counts as an instancer's too.
+        """
+        if self._instancer:
+            return True
+        src = self.source
+        return isinstance(src, bpy.types.Object) and any(m.type == 'NODES' for m in src.modifiers)
+
+    @instancer.setter
+    def instancer(self, value):
+        self._instancer = value
 
     def load(self, depsgraph, apply_modifiers):
         src = self.source

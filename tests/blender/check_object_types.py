@@ -73,12 +73,16 @@ def _ico_sphere(nodes, link, given, result):
     link(nodes.new('GeometryNodeMeshIcoSphere').outputs["Mesh"], result.inputs[0])
 
 
-def _rings_on_a_line(nodes, link, given, result):
-    # The "Ring" object itself, instanced on three points.
+def _on_a_line(name):
+    """Geometry nodes placing object ``name`` itself on three points."""
+    return lambda nodes, link, given, result: _objects_on_a_line(name, nodes, link, result)
+
+
+def _objects_on_a_line(name, nodes, link, result):
     line = nodes.new('GeometryNodeMeshLine')
     line.inputs["Count"].default_value = 3
     info = nodes.new('GeometryNodeObjectInfo')
-    info.inputs["Object"].default_value = bpy.data.objects["Ring"]
+    info.inputs["Object"].default_value = bpy.data.objects[name]
     info.inputs["As Instance"].default_value = True
     place = nodes.new('GeometryNodeInstanceOnPoints')
     link(line.outputs[0], place.inputs["Points"])
@@ -130,7 +134,7 @@ def build_scene():
     # An empty mesh whose geometry nodes place the ring object three times more.
     rings = bpy.data.objects.new("Rings", bpy.data.meshes.new("Rings"))
     rings.location = (0, 8, 0)
-    rings.modifiers.new("Rings", 'NODES').node_group = _geometry_nodes("Rings", _rings_on_a_line)
+    rings.modifiers.new("Rings", 'NODES').node_group = _geometry_nodes("Rings", _on_a_line("Ring"))
     root.objects.link(rings)
 
     # A collection of a curve and a text, placed twice by collection instances.
@@ -141,6 +145,10 @@ def build_scene():
     sign.body = "in"
     sign.extrude = 0.02
     gate.objects.link(bpy.data.objects.new("Sign", sign))
+    # ... and an empty mesh whose geometry nodes place the band three times.
+    pegs = bpy.data.objects.new("Pegs", bpy.data.meshes.new("Pegs"))
+    pegs.modifiers.new("Pegs", 'NODES').node_group = _geometry_nodes("Pegs", _on_a_line("Band"))
+    gate.objects.link(pegs)
     for k, (loc, angle) in enumerate((((-6, 0, 0), 0.0), ((-6, 5, 0), 0.7))):
         empty = bpy.data.objects.new("Gate.%d" % k, None)
         empty.instance_type = 'COLLECTION'
@@ -275,6 +283,7 @@ def check_materials_and_placements():
             close(g, w, name + " placement")
     assert len(doc["Arch"]["instances"]) == 2 and len(doc["Sign"]["instances"]) == 2
     assert len(doc["Ring"]["instances"]) == 4           # itself, and three by geometry nodes
+    assert len(doc["Band"]["instances"]) == 7           # and three in each collection instance
     beads = [n for n in doc if n.startswith("Tube.")]
     assert len(beads) == 1 and len(doc[beads[0]]["instances"]) == 2, beads
 
