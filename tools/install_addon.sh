@@ -12,7 +12,10 @@ if [ -z "$so" ]; then
     so="$(find_so)"
 fi
 pkg=addon/norvik_exporter
-cp -f "$so" "$pkg/"
+# A new file renamed into place: a Blender that has the old one loaded keeps
+# its mapping (copying over the loaded file would change it under it).
+cp -f "$so" "$pkg/.$(basename "$so").new"
+mv -f "$pkg/.$(basename "$so").new" "$pkg/$(basename "$so")"
 cp -f python/norvik.pyi "$pkg/norvik.pyi"
 rm -rf "$pkg/norvik_records"
 cp -r python/norvik_records "$pkg/norvik_records"
