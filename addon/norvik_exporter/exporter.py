@@ -16,8 +16,8 @@ try:
     from .norvik_records.addon import ReplaceFiles, unique_keys
 except ImportError:
     from norvik_records.addon import ReplaceFiles, unique_keys
-from .meshdata import MeshArrays, MeshBatch, element_addresses
-from .scene import gather, no_faces_message
+from .meshdata import MESH, MeshArrays, MeshBatch, element_addresses
+from .scene import OBJECT, gather, no_faces_message
 
 
 def load_native():
@@ -147,7 +147,10 @@ def document_keys(names, size, what, result, labels=None, first=None):
     at the indices in ``first`` are served before the others.
     """
     labels = labels or names
-    order = sorted(range(len(names)), key=lambda i: i not in first) if first else range(len(names))
+    if first and len(first) < len(names):
+        order = sorted(first) + [i for i in range(len(names)) if i not in first]
+    else:
+        order = range(len(names))
     keys = [None] * len(names)
     for i, key in zip(order, unique_keys([names[i] for i in order], size)):
         keys[i] = key
@@ -168,7 +171,7 @@ def document_keys(names, size, what, result, labels=None, first=None):
 def _label(entry):
     """An object's name as the user finds it: with its library for a linked object."""
     source = entry.source
-    if isinstance(source, bpy.types.Object) and source.library is not None:
+    if isinstance(source, OBJECT) and source.library is not None:
         return source.name_full
     return entry.name
 
@@ -180,7 +183,7 @@ def _object_records(entries, batch, index, result):
     keep = []
     # Objects' own names come before the "<object>.<mesh>" names of meshes
     # made by geometry nodes.
-    own = {i for i, e in enumerate(entries) if isinstance(e.source, bpy.types.Object)}
+    own = {i for i, e in enumerate(entries) if isinstance(e.source, OBJECT)}
     names = document_keys([e.name for e in entries], NAME_SIZE, "object", result,
                           [_label(e) for e in entries], own)
     materials = list(dict.fromkeys(e.material for e in entries))     # in order of first use
@@ -201,11 +204,12 @@ def _object_records(entries, batch, index, result):
     keep.append(rows)
     records["instances_ptr"] = element_addresses(rows, placed, rows.itemsize * 12)
     records["instance_count"] = placed
-    for k, i in enumerate(index):
-        if batch.meshes[i].has_custom_normals:
-            custom = batch.first_corner_normals(i)
-            keep.append(custom)
-            records["custom_normals_ptr"][k] = address(custom)
+    meshes = batch.meshes
+    custom_normals = [meshes[i].has_custom_normals for i in index.tolist()]
+    for k in [k for k, custom in enumerate(custom_normals) if custom]:
+        custom = batch.first_corner_normals(int(index[k]))
+        keep.append(custom)
+        records["custom_normals_ptr"][k] = address(custom)
     result.objects += zip([e.name for e in entries], verts.tolist(), tris.tolist(), placed)
     return records, keep
 
@@ -385,7 +389,7 @@ def _write_scene(norvik, files, entries, depsgraph, apply_modifiers, progress, e
         for e in entries:
             if e in loaded:
                 e.release()
-            elif isinstance(e.source, bpy.types.Mesh):
+            elif isinstance(e.source, MESH):
                 bpy.data.meshes.remove(e.source)
 
 

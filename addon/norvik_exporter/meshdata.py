@@ -163,12 +163,13 @@ def checked_stride(kind, sequence, count):
     return stride
 
 
-def read(kind, sources, counts):
+def read(kind, sources, counts, staging=None):
     """``kind``'s values of every source (a mesh, or a UV layer for ``UVS``),
     concatenated: a (sum(counts), width) array.
 
     With one source it may be a view of Blender's own memory, valid while the
-    source is unchanged; otherwise a new array.
+    source is unchanged; otherwise a new array, or a view of ``staging`` (a
+    uint8 array, used when it is large enough) valid until it is reused.
     """
     total = int(sum(counts))
     stride = None
@@ -190,7 +191,8 @@ def read(kind, sources, counts):
         return _view(firsts[0], counts[0], stride, kind)
     # Copy every array whole into one buffer (stride bytes per element), one
     # memmove each, then take the values from it.
-    staging = np.empty(total * stride, np.uint8)
+    if staging is None or len(staging) < total * stride:
+        staging = np.empty(total * stride, np.uint8)
     sizes = [n * stride for n in counts]
     targets = list(accumulate(sizes, initial=address(staging)))
     late = []
@@ -216,11 +218,12 @@ GPU_SUBDIVISION = frozenset(('SUBSURF', 'MULTIRES'))
 DIRECT = True
 
 
-def evaluated_mesh(original, evaluated):
+def evaluated_mesh(original, evaluated, kind=None):
     """The evaluated mesh of mesh object ``original`` (``evaluated`` is its
-    evaluated object), to be read in place; None when a copy is needed: an
-    object in edit mode, or one that may be subdivided on the GPU."""
-    if not DIRECT or original.type != 'MESH' or original.mode == 'EDIT':
+    evaluated object, ``kind`` its type when known), to be read in place;
+    None when a copy is needed: an object in edit mode, or one that may be
+    subdivided on the GPU."""
+    if not DIRECT or (kind or original.type) != 'MESH' or original.mode == 'EDIT':
         return None
     modifiers = original.modifiers
     if len(modifiers) and any(m.type in GPU_SUBDIVISION for m in modifiers):
@@ -244,6 +247,34 @@ def pack(records, field, values):
     item = np.dtype((np.void, size))
     target = np.ndarray((n,), item, records, offset, (records.dtype.itemsize,))
     target[...] = values.view(item).reshape(n)
+
+
+def blank(n, layout, filled):
+    """``n`` records of ``layout``, all zero except the bytes of the fields
+    ``filled``, which the caller writes whole.
+
+    Unlike ``np.zeros`` this takes memory the allocator may have kept from an
+    earlier export: on fresh zero pages every first write is a page fault,
+    which costs more than copying the values themselves.
+    """
+    records = np.empty(n, layout)
+    if not n:
+        return records
+    covered = np.zeros(layout.itemsize + 1, bool)
+    covered[-1] = True
+    for name in filled:
+        form, offset = layout.fields[name][:2]
+        covered[offset:offset + form.itemsize] = True
+    start = 0
+    while start < layout.itemsize:
+        if covered[start]:
+            start += 1
+            continue
+        end = start + int(np.argmax(covered[start:]))
+        gap = np.dtype((np.void, end - start))
+        np.ndarray((n,), gap, records, start, (layout.itemsize,))[...] = np.zeros((), gap)
+        start = end
+    return records
 
 
 def _first_addresses(sequences, counts):
@@ -292,16 +323,20 @@ class MeshBatch:
             self.uvs_ptr = _first_addresses([layer.data if layer is not None else None
                                              for layer in layers], uv_count)
             return
-        verts = np.zeros(sum(v), VERTEX)
-        pack(verts, "co", read(POSITIONS, meshes, v))
-        loops = np.zeros(sum(l), LOOP)
-        pack(loops, "v", read(CORNER_VERTICES, meshes, l))
-        tris = np.zeros(sum(t), LOOPTRI)
-        pack(tris, "tri", read(TRIANGLES, meshes, t))
+        # One staging buffer serves every kind in turn (each is packed before
+        # the next is read): fewer fresh pages to fault in.
+        staging = np.empty(max(sum(v) * 16, sum(l) * 8, sum(t) * 16), np.uint8)
+        verts = blank(sum(v), VERTEX, ("co",))
+        pack(verts, "co", read(POSITIONS, meshes, v, staging))
+        loops = blank(sum(l), LOOP, ("v",))
+        pack(loops, "v", read(CORNER_VERTICES, meshes, l, staging))
+        tris = blank(sum(t), LOOPTRI, ("tri", "poly") if polygons else ("tri",))
+        pack(tris, "tri", read(TRIANGLES, meshes, t, staging))
         if polygons:            # only the triangle arrays read a triangle's polygon
-            pack(tris, "poly", read(TRIANGLE_POLYGONS, meshes, t))
-        uvs = np.zeros(sum(uv_count), UV)
-        pack(uvs, "uv", read(UVS, layers, uv_count))
+            pack(tris, "poly", read(TRIANGLE_POLYGONS, meshes, t, staging))
+        uvs = blank(sum(uv_count), UV, ("uv",))
+        pack(uvs, "uv", read(UVS, layers, uv_count, staging))
+        del staging
         self._keep += [verts, loops, tris, uvs]
         self.verts_ptr = element_addresses(verts, v, VERTEX.itemsize)
         self.loops_ptr = element_addresses(loops, l, LOOP.itemsize)

@@ -6,7 +6,9 @@ import math
 import bpy
 
 from . import meshdata
-from .meshdata import evaluated_mesh
+from .meshdata import MESH, evaluated_mesh
+
+OBJECT = bpy.types.Object
 
 # Object types whose evaluated mesh Object.to_mesh() gives, as it does a mesh
 # object's.  Others (hair curves, point clouds, volumes...) have a mesh only
@@ -48,6 +50,9 @@ class MeshEntry:
     in the scene) followed by those of its collection and geometry-node
     instances, in the order the depsgraph lists them.
     """
+    # One per object of the scene: slots make them cheaper to create.
+    __slots__ = ("name", "source", "kind", "owner", "_instancer", "evaluated", "evaluated_object",
+                 "matrices", "material", "mesh", "_release")
 
     def __init__(self, name, source, kind='MESH', owner=None):
         self.name = name
@@ -56,10 +61,10 @@ class MeshEntry:
         self.owner = owner          # object whose first material slot names the material
         self._instancer = False
         self.evaluated = None       # the depsgraph's own mesh of a non-mesh object, read in place
+        self.evaluated_object = None    # the depsgraph's object, when the depsgraph listed it itself
         self.matrices = []
         self.material = ""
         self.mesh = None
-        self.arrays = None
         self._release = None
 
     @property
@@ -73,7 +78,7 @@ class MeshEntry:
         if self._instancer:
             return True
         src = self.source
-        return isinstance(src, bpy.types.Object) and any(m.type == 'NODES' for m in src.modifiers)
+        return isinstance(src, OBJECT) and any(m.type == 'NODES' for m in src.modifiers)
 
     @instancer.setter
     def instancer(self, value):
@@ -81,17 +86,19 @@ class MeshEntry:
 
     def load(self, depsgraph, apply_modifiers):
         src = self.source
-        if isinstance(src, bpy.types.Mesh):         # geometry-node mesh instance, already copied
+        if isinstance(src, MESH):        # geometry-node mesh instance, already copied
             mesh = src
             self._release = lambda: bpy.data.meshes.remove(mesh)
-        elif apply_modifiers or src.type == 'META':
+        elif apply_modifiers or self.kind == 'META':
             # A metaball has no modifiers, and its family's mesh exists only
             # on the evaluated base object.
-            owner = src.evaluated_get(depsgraph)
-            mesh = self.evaluated if self.evaluated is not None else evaluated_mesh(src, owner)
+            mesh = self.evaluated
             if mesh is None:
-                mesh = owner.to_mesh()
-                self._release = owner.to_mesh_clear
+                owner = self.evaluated_object or src.evaluated_get(depsgraph)
+                mesh = evaluated_mesh(src, owner, self.kind)
+                if mesh is None:
+                    mesh = owner.to_mesh()
+                    self._release = owner.to_mesh_clear
         else:
             mesh = src.to_mesh()
             self._release = src.to_mesh_clear
@@ -100,7 +107,6 @@ class MeshEntry:
         return self
 
     def release(self):
-        self.arrays = None
         self.mesh = None
         if self._release is not None:
             release, self._release = self._release, None
@@ -123,20 +129,12 @@ class CameraEntry:
         self.matrix = matrix            # 4x4 world matrix rows
 
 
-def _owner(inst):
-    return inst.parent if inst.is_instance else inst.object
-
-
-def generated_mesh(inst, depsgraph, own_data):
-    """Whether an instance draws a mesh that geometry nodes made, not its object's own mesh.
+def generated_mesh(ob, orig, key, depsgraph, own_data):
+    """Whether instance object ``ob`` (of original ``orig``, whose address is
+    ``key``) draws a mesh that geometry nodes made, not its object's own mesh.
 
     ``own_data`` caches each object's own evaluated mesh address.
     """
-    if not inst.is_instance:
-        return False
-    ob = inst.object
-    orig = ob.original
-    key = orig.as_pointer()
     own = own_data.get(key)
     if own is None:
         data = orig.evaluated_get(depsgraph).data
@@ -188,21 +186,26 @@ def gather(depsgraph, selected_only=False, with_cameras=True, collection=None, m
     producers = set()   # objects that place something besides a mesh of their own
     try:
         for inst in depsgraph.object_instances:
+            # Each property read is a call into Blender: read each once.
             ob = inst.object
-            owner = _owner(inst).original
+            orig = ob.original
+            key = orig.as_pointer()
+            instance = inst.is_instance
+            if instance:
+                owner = inst.parent.original
+                placer = owner.as_pointer()
+            else:
+                owner, placer = orig, key
             if selected_only and not owner.select_get():
                 continue
-            if members is not None and owner.as_pointer() not in members:
+            if members is not None and placer not in members:
                 continue
             kind = ob.type
             if kind == 'CAMERA':
-                if with_cameras and not inst.is_instance:
-                    cameras.append(CameraEntry(ob.original.name, math.degrees(ob.data.angle),
+                if with_cameras and not instance:
+                    cameras.append(CameraEntry(orig.name, math.degrees(ob.data.angle),
                                                [list(r) for r in inst.matrix_world]))
                 continue
-            orig = ob.original
-            key = orig.as_pointer()
-            placer = inst.parent.original.as_pointer() if inst.is_instance else key
             if placer != key:
                 # Placed by an instancer's collection or geometry nodes.  (An
                 # instancer inside a collection instance is not told so: the
@@ -211,7 +214,7 @@ def gather(depsgraph, selected_only=False, with_cameras=True, collection=None, m
             if kind != 'MESH':
                 if mesh_only or kind in NOT_SHAPES:
                     continue
-                shapes[(placer, key)] = tuple(inst.persistent_id) if inst.is_instance else None
+                shapes[(placer, key)] = tuple(inst.persistent_id) if instance else None
                 if ob.is_instancer:
                     producers.add(key)
                 if key not in meshes:
@@ -221,39 +224,48 @@ def gather(depsgraph, selected_only=False, with_cameras=True, collection=None, m
             # may share a name (from two linked libraries), and a generated
             # "<object>.<mesh>" name may be an object's own.  The document's keys
             # are made unique when the records are filled.
-            if orig.type != 'MESH':
+            orig_kind = orig.type
+            if orig_kind != 'MESH':
                 if mesh_only:
                     continue
                 generated = not _own_mesh(inst, placer, key, shapes)
             else:
-                generated = generated_mesh(inst, depsgraph, own_data)
+                generated = instance and generated_mesh(ob, orig, key, depsgraph, own_data)
             if generated:
                 # A mesh made by an object's geometry nodes (the instancer's own,
                 # or those of an object inside a collection instance): there is no
                 # object to re-evaluate later, so copy the mesh while it exists.
                 producers.add(key)
-                mesh_key = (key, ob.data.as_pointer())
+                data = ob.data
+                mesh_key = (key, data.as_pointer())
                 entry = meshes.get(mesh_key)
                 if entry is None:
-                    entry = meshes[mesh_key] = MeshEntry("%s.%s" % (orig.name, ob.data.name),
+                    entry = meshes[mesh_key] = MeshEntry("%s.%s" % (orig.name, data.name),
                                                          bpy.data.meshes.new_from_object(ob))
             else:
                 entry = meshes.get(key)
                 if entry is None:
-                    if orig.type == 'MESH' or orig.type in CURVE_TYPES:
+                    if orig_kind == 'MESH' or orig_kind in CURVE_TYPES:
                         source = orig
                     else:
                         # Hair curves, points and the like whose geometry nodes
                         # make a mesh: it exists only in the depsgraph.
                         source = bpy.data.meshes.new_from_object(ob)
-                    entry = meshes[key] = MeshEntry(orig.name, source, orig.type, orig)
-                    if source is orig and orig.type != 'MESH' and _in_place(orig):
-                        entry.evaluated = ob.data
-                    meshless.pop(key, None)
+                    entry = meshes[key] = MeshEntry(orig.name, source, orig_kind, orig)
+                    if source is orig:
+                        if orig_kind != 'MESH':
+                            if _in_place(orig):
+                                entry.evaluated = ob.data
+                        elif not instance:
+                            # The depsgraph's own evaluated object (an instance's
+                            # may be a temporary one).
+                            entry.evaluated_object = ob
+                    if meshless:
+                        meshless.pop(key, None)
             entry.matrices.append(inst.matrix_world.copy())
     except BaseException:
         for entry in meshes.values():
-            if isinstance(entry.source, bpy.types.Mesh):
+            if isinstance(entry.source, MESH):
                 bpy.data.meshes.remove(entry.source)
         raise
     for key in producers:
