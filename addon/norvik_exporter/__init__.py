@@ -25,7 +25,8 @@ from . import layouts, meshdata, scene, exporter  # noqa: E402,F401
 
 class WindowProgress:
     """The window manager's progress indicator over an export's objects, moved
-    every ``step`` objects: each update may redraw the cursor."""
+    every ``step`` objects: each update may redraw the cursor.  The export
+    calls it only for those objects (and the last)."""
 
     def __init__(self, window_manager, step=100):
         self.wm = window_manager

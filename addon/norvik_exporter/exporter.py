@@ -267,7 +267,8 @@ def left_out(depsgraph, selected_only=False, with_cameras=True, collection=None,
                 hidden.append('"%s"' % ob.name_full)
             continue
         if apply_modifiers:
-            off = [m.name for m in ob.modifiers if m.show_render and not m.show_viewport]
+            mods = ob.modifiers
+            off = len(mods) and [m.name for m in mods if m.show_render and not m.show_viewport]
             if off:
                 modifiers.append('"%s" (%s)' % (ob.name_full, ", ".join(off)))
         if with_cameras and ob.instance_type == 'COLLECTION' and ob.instance_collection:
@@ -308,7 +309,8 @@ def export_scene(scene_path, camera_path=None, depsgraph=None, selected_only=Fal
     children's), as a collection exporter does.
 
     ``progress(index, count, name, vertices, triangles, placements)`` is called
-    once per mesh object as it is prepared.  Returns an ``ExportResult``;
+    once per mesh object as it is prepared (with a ``step`` attribute on the
+    callback, for every step-th object and the last).  Returns an ``ExportResult``;
     failures are listed in its ``errors`` rather than raised.
 
     norvik writes each document into a new file beside its target; the files
@@ -363,31 +365,36 @@ def _write(files, target, result, echo, write, wrapper=contextlib.nullcontext):
 
 
 def _write_scene(norvik, files, entries, depsgraph, apply_modifiers, progress, echo, result):
-    loaded = set()
+    loaded = 0                  # entries[:loaded] are loaded
     try:
         for e in entries:
             e.load(depsgraph, apply_modifiers)
-            loaded.add(e)
+            loaded += 1
         # Every mesh's arrays are read together, in bulk.
         batch = MeshBatch([e.mesh for e in entries])
-        ready = []
-        for i, e in enumerate(entries):
-            if batch.vert_count[i] and batch.tri_count[i]:
-                ready.append(i)
-            elif batch.vert_count[i] or not e.instancer:
+        verts, tris = batch.vert_count, batch.tri_count
+        faced = (np.asarray(verts, np.int64) > 0) & (np.asarray(tris, np.int64) > 0)
+        ready = np.flatnonzero(faced).tolist()
+        for i in np.flatnonzero(~faced).tolist():
+            if verts[i] or not entries[i].instancer:
                 # An instancer's own empty mesh is normal; loose edges or points are not.
-                result.no_faces(e.name, e.kind)
+                result.no_faces(entries[i].name, entries[i].kind)
         if progress:
-            for k, i in enumerate(ready):
-                progress(k, len(ready), entries[i].name, batch.vert_count[i], batch.tri_count[i],
-                         len(entries[i].matrices))
+            # A callback with a ``step`` is told of every step-th object and the last.
+            count = len(ready)
+            shown = range(0, count, getattr(progress, "step", 1))
+            if count and shown[-1] != count - 1:
+                shown = list(shown) + [count - 1]
+            for k in shown:
+                i = ready[k]
+                progress(k, count, entries[i].name, verts[i], tris[i], len(entries[i].matrices))
         records, keep = _object_records([entries[i] for i in ready], batch, ready, result)
         _write(files, result.scene_path, result, echo,
                lambda path: norvik.export(address(records), len(records), path, False),
                lambda: layouts_310(norvik))
     finally:
-        for e in entries:
-            if e in loaded:
+        for k, e in enumerate(entries):
+            if k < loaded:
                 e.release()
             elif isinstance(e.source, MESH):
                 bpy.data.meshes.remove(e.source)

@@ -5,6 +5,7 @@ Used by the Blender add-on, which carries a copy of this package.
 """
 import os
 import tempfile
+from itertools import chain
 
 import numpy as np
 
@@ -75,10 +76,10 @@ def unique_keys(names, size):
 
 def instance_rows(matrices):
     """(n, 3, 4) float32 rows of 4x4 placement matrices (anything indexable as [r][c])."""
-    rows = np.zeros((len(matrices), 3, 4), np.float32)
-    for k, m in enumerate(matrices):
-        rows[k] = [m[0][:], m[1][:], m[2][:]]
-    return rows
+    # One pass over all the numbers: a row-by-row copy into the array costs
+    # half as much again per matrix.
+    values = chain.from_iterable(chain.from_iterable(m[:3] for m in matrices))
+    return np.fromiter(values, np.float32, 12 * len(matrices)).reshape(-1, 3, 4)
 
 
 class ReplaceFiles:
