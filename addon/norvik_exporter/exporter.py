@@ -1,6 +1,7 @@
 """Scene and camera export through norvik, and the triangle-array helper."""
 import contextlib
 import ctypes
+import gc
 import os
 import re
 import sys
@@ -319,6 +320,23 @@ def export_scene(scene_path, camera_path=None, depsgraph=None, selected_only=Fal
     """
     norvik = load_native()
     start = time.perf_counter()
+    # An export makes tens of thousands of short-lived objects (entries,
+    # matrices, Blender's wrappers) and no cycles worth collecting before it
+    # ends: the cyclic collector would only walk them again and again.
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        result = _export_scene(norvik, scene_path, camera_path, depsgraph, selected_only,
+                               apply_modifiers, progress, echo, collection, mesh_only)
+    finally:
+        if collecting:
+            gc.enable()
+    result.seconds = time.perf_counter() - start
+    return result
+
+
+def _export_scene(norvik, scene_path, camera_path, depsgraph, selected_only, apply_modifiers,
+                  progress, echo, collection, mesh_only):
     result = ExportResult()
     result.scene_path, result.camera_path = scene_path, camera_path
     if depsgraph is None:
@@ -341,7 +359,6 @@ def export_scene(scene_path, camera_path=None, depsgraph=None, selected_only=Fal
                 files.commit()
             except OSError as exc:
                 _failed(result, exc.filename, exc.strerror)
-    result.seconds = time.perf_counter() - start
     return result
 
 
