@@ -196,11 +196,11 @@ def read(kind, sources, counts, staging=None):
     sizes = [n * stride for n in counts]
     targets = list(accumulate(sizes, initial=address(staging)))
     late = []
-    for i, ptr in enumerate(firsts):
-        if not ptr:                     # nothing to copy, or no address: foreach_get below
-            firsts[i], sizes[i] = targets[i], 0
-            if counts[i]:
-                late.append(i)
+    for i in ([i for i, ptr in enumerate(firsts) if not ptr] if 0 in firsts else ()):
+        # Nothing to copy, or no address: foreach_get below.
+        firsts[i], sizes[i] = targets[i], 0
+        if counts[i]:
+            late.append(i)
     list(map(ctypes.memmove, targets, firsts, sizes))
     out = np.ndarray((total, kind.width), kind.dtype, staging, 0, (stride, kind.dtype.itemsize))
     for i in late:
@@ -271,8 +271,10 @@ def blank(n, layout, filled):
             start += 1
             continue
         end = start + int(np.argmax(covered[start:]))
-        gap = np.dtype((np.void, end - start))
-        np.ndarray((n,), gap, records, start, (layout.itemsize,))[...] = np.zeros((), gap)
+        # Zeroed as whole words where they fit: far faster than raw bytes.
+        word = 4 if start % 4 == (end - start) % 4 == layout.itemsize % 4 == 0 else 1
+        np.ndarray((n, (end - start) // word), np.dtype("u%d" % word), records, start,
+                   (layout.itemsize, word))[...] = 0
         start = end
     return records
 
