@@ -22,8 +22,10 @@ on two kinds of scene:
 Each figure is the best of ``--repeat`` runs, the two exporters alternating;
 the machine may be shared, so the best, not the mean, is the figure.
 
-``--profile mesh|objects`` (inside a host) prints a cProfile of one add-on
-export of the largest scene of that kind instead.
+``--profile mesh|objects`` (inside a host) prints the time of each step of
+one add-on export of the largest scene of that kind, then a cProfile of it.
+``--addon DIR`` times another copy of the add-on (DIR/norvik_exporter), for
+example an earlier version, in the same harness.
 """
 import argparse
 import json
@@ -46,7 +48,9 @@ def _arguments():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--in-host", action="store_true", help=argparse.SUPPRESS)
     p.add_argument("--json", help=argparse.SUPPRESS)
-    p.add_argument("--addon", default=os.path.join(ROOT, "addon"), help=argparse.SUPPRESS)
+    p.add_argument("--addon", default=os.path.join(ROOT, "addon"),
+                   help="folder holding the norvik_exporter package to time (default: addon/),"
+                        " e.g. an earlier version for a before/after run")
     p.add_argument("--repeat", type=int, default=5, help="runs per figure (best is kept)")
     p.add_argument("--quick", action="store_true", help="small scenes only, 2 runs (smoke test)")
     p.add_argument("--hosts", help="comma-separated host names (default: every installed one)")
@@ -138,6 +142,7 @@ def _profile(bpy, folder, kind, quick):
     path = os.path.join(folder, "scene.json")
     bpy.context.view_layer.update()
     bpy.ops.export_scene.norvik(filepath=path, use_cameras=False)
+    _steps(bpy, path)
     profile = cProfile.Profile()
     profile.enable()
     bpy.ops.export_scene.norvik(filepath=path, use_cameras=False)
@@ -145,6 +150,53 @@ def _profile(bpy, folder, kind, quick):
     stats = pstats.Stats(profile, stream=sys.stdout)
     stats.sort_stats("tottime").print_stats(25)
     stats.sort_stats("cumulative").print_stats(25)
+
+
+def _steps(bpy, path, repeat=5):
+    """Print where one add-on export spends its time, step by step (best of
+    ``repeat`` exports, each step timed inside the operator)."""
+    from norvik_exporter import exporter, scene
+    from norvik_exporter.norvik_records.addon import ReplaceFiles
+    steps = [("gather(): the depsgraph's instances", exporter, "gather"),
+             ("left_out(): hidden objects, modifiers off", exporter, "left_out"),
+             ("loading each entry (evaluated mesh, material)", scene.MeshEntry, "load"),
+             ("MeshBatch: counts, addresses, array copies", exporter, "MeshBatch"),
+             ("records: names, placements, custom normals", exporter, "_object_records"),
+             ("norvik's export call (inside native_output)", exporter, "_write"),
+             ("replacing the old document", ReplaceFiles, "commit")]
+    spent = {}
+
+    def timed(name, fn):
+        def call(*a, **k):
+            start = time.perf_counter()
+            try:
+                return fn(*a, **k)
+            finally:
+                spent[name] = spent.get(name, 0.0) + time.perf_counter() - start
+        return call
+
+    originals = [(owner, attr, getattr(owner, attr)) for _, owner, attr in steps]
+    best = None
+    try:
+        for (name, owner, attr), (_, _, fn) in zip(steps, originals):
+            setattr(owner, attr, timed(name, fn))
+        for _ in range(repeat):
+            spent.clear()
+            start = time.perf_counter()
+            bpy.ops.export_scene.norvik(filepath=path, use_cameras=False)
+            total = time.perf_counter() - start
+            if best is None or total < best[0]:
+                best = (total, dict(spent))
+    finally:
+        for owner, attr, fn in originals:
+            setattr(owner, attr, fn)
+    total, spent = best
+    print("One add-on export, %.1f ms (best of %d), by step:" % (total * 1e3, repeat))
+    for name, _, _ in steps:
+        print("  %-50s %7.1f ms" % (name, spent.get(name, 0.0) * 1e3))
+    print("  %-50s %7.1f ms" % ("the rest (operator, faced/faceless split, ...)",
+                                 (total - sum(spent.values())) * 1e3))
+    print()
 
 
 def in_host(args):
@@ -266,7 +318,7 @@ def driver(args):
         # A private copy of the add-on: a reinstall into addon/ while a host
         # runs would overwrite the shared object that host has loaded.
         import shutil
-        shutil.copytree(os.path.join(ROOT, "addon", "norvik_exporter"),
+        shutil.copytree(os.path.join(args.addon, "norvik_exporter"),
                         os.path.join(tmp, "addon", "norvik_exporter"),
                         ignore=shutil.ignore_patterns("__pycache__"))
         for name, command in hosts:
