@@ -94,7 +94,9 @@ class MeshEntry:
             # on the evaluated base object.
             mesh = self.evaluated
             if mesh is None:
-                owner = self.evaluated_object or src.evaluated_get(depsgraph)
+                owner = self.evaluated_object
+                if owner is None:
+                    owner = src.evaluated_get(depsgraph)
                 mesh = evaluated_mesh(src, owner, self.kind)
                 if mesh is None:
                     mesh = owner.to_mesh()
