@@ -141,13 +141,13 @@ class ExportResult:
         self.warnings.append(no_faces_message(name, kind))
 
 
-def document_keys(names, size, what, result, labels=None, first=None):
+def document_keys(names, size, what, result, label=None, first=None):
     """Unique keys for ``names`` (see ``unique_keys``); each name written otherwise is reported once.
 
-    ``labels`` name the objects in the reports (default: ``names``).  Names
-    at the indices in ``first`` are served before the others.
+    ``label(i)`` names object i in the reports (default: ``names[i]``); it is
+    called only for the objects reported.  Names at the indices in ``first``
+    are served before the others.
     """
-    labels = labels or names
     if first and len(first) < len(names):
         order = sorted(first) + [i for i in range(len(names)) if i not in first]
     else:
@@ -155,7 +155,7 @@ def document_keys(names, size, what, result, labels=None, first=None):
     keys = [None] * len(names)
     for i, key in zip(order, unique_keys([names[i] for i in order], size)):
         keys[i] = key
-    for name, label, key in zip(names, labels, keys):
+    for i, (name, key) in enumerate(zip(names, keys)):
         text = key.decode("utf-8")
         if text == name:
             continue
@@ -165,7 +165,8 @@ def document_keys(names, size, what, result, labels=None, first=None):
             why = "longer than %d bytes" % (size - 1)
         else:
             why = "longer than %d bytes, and its first bytes are taken" % (size - 1)
-        result.warnings.append('%s "%s" is written as "%s" (%s)' % (what, label, text, why))
+        shown = label(i) if label else name
+        result.warnings.append('%s "%s" is written as "%s" (%s)' % (what, shown, text, why))
     return keys
 
 
@@ -186,7 +187,7 @@ def _object_records(entries, batch, index, result):
     # made by geometry nodes.
     own = {i for i, e in enumerate(entries) if isinstance(e.source, OBJECT)}
     names = document_keys([e.name for e in entries], NAME_SIZE, "object", result,
-                          [_label(e) for e in entries], own)
+                          lambda i: _label(entries[i]), own)
     materials = list(dict.fromkeys(e.material for e in entries))     # in order of first use
     material_keys = dict(zip(materials, document_keys(materials, MATERIAL_SIZE, "material",
                                                       result)))
