@@ -1,13 +1,16 @@
 """Reference model of the scene and camera documents, in plain Python.
 
 It takes the same ``ExportObject``/``Camera`` data that ``norvik_records``
-lays out and returns the exact bytes norvik must write together with the
+lays out and returns the exact bytes norvik must write (a text file: CR LF
+line ends on Windows) together with the
 messages it must print on C stdout.  It reads no memory: None stands for a
 null address and the counts are taken from the objects as given.
 """
 import math
 
 import numpy as np
+
+from platform_support import on_disk
 
 F32 = np.float32
 HUNDRED = F32(100.0)
@@ -80,7 +83,8 @@ class _Out:
         return b"0.0000"
 
     def result(self):
-        return b"".join(self.doc), "".join(self.msgs)
+        """The document's bytes as they reach the disk, and the messages."""
+        return on_disk(b"".join(self.doc)), "".join(self.msgs)
 
 
 def _object_section(o, i, ob, generation):

@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 import norvik
+from platform_support import on_disk
 from norvik_records import Camera, camera_records
 
 import docmodel as dm
@@ -27,7 +28,7 @@ def check(cameras, path, c_stdout, garbage_fill=True, seed=0):
 
 def test_worked_example(out_path, c_stdout):
     doc, _ = check([Camera("Cam", 0.5, PLACED)], out_path, c_stdout)
-    assert doc == (
+    assert doc == on_disk(
         b'{\n\t"Cam" : {\n\t\t"fov" : 0.5000,\n\t\t"matrix" : [100.0000,0.0000,0.0000,0.0000,'
         b'0.0000,100.0000,0.0000,0.0000,0.0000,0.0000,100.0000,0.0000,'
         b'100.0000,200.0000,300.0000,1.0000]\n\t}\n}')
@@ -47,7 +48,7 @@ def test_worked_example(out_path, c_stdout):
 def test_cases(cameras, messages, fragment, out_path, c_stdout):
     doc, msgs = check(cameras, out_path, c_stdout)
     assert msgs == messages
-    assert fragment in doc
+    assert on_disk(fragment) in doc
 
 
 @pytest.mark.parametrize("seed", range(8))
@@ -66,7 +67,7 @@ def test_no_sections(address, count, out_path, c_stdout):
     address = recs.address if address is None else address
     assert norvik.export_scenes(address, count, out_path) is True
     with open(out_path, "rb") as f:
-        assert f.read() == b"{\n}"
+        assert f.read() == on_disk(b"{\n}")
     assert c_stdout() == ""
 
 

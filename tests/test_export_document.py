@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import norvik
+from platform_support import on_disk
 from norvik_records import ExportObject, Mesh, export_records
 
 import docmodel as dm
@@ -62,7 +63,7 @@ IDENTITY_3X4 = [[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, 1, 0]]
 ], ids=["instances", "no-instances"])
 def test_worked_example(generation, instances, tail, out_path, c_stdout):
     data, _ = check([tri(instances=instances)], generation, out_path, c_stdout)
-    assert data == WORKED + tail
+    assert data == on_disk(WORKED + tail)
 
 
 # --- layout generation chosen from b3d_version --------------------------------------
@@ -262,7 +263,7 @@ CASES = [
 def test_cases(case, generation, make, messages, fragment, out_path, c_stdout):
     data, msgs = check(make(), generation, out_path, c_stdout)
     assert msgs == messages
-    assert fragment in data
+    assert on_disk(fragment) in data
 
 
 # --- records, files and results -----------------------------------------------------
@@ -273,7 +274,7 @@ def test_no_sections(address, count, out_path, c_stdout):
     address = recs.address if address is None else address
     assert norvik.export(address, count, out_path, True) is True
     with open(out_path, "rb") as f:
-        assert f.read() == b"{\n}"
+        assert f.read() == on_disk(b"{\n}")
     assert c_stdout() == ""
 
 

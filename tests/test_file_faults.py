@@ -65,6 +65,8 @@ def mounted(tmp_path):
     mounts = []
 
     def mount(options):
+        if sys.platform == "win32":
+            pytest.skip("Windows mounts no tmpfs")
         if os.geteuid() != 0 or shutil.which("mount") is None:
             pytest.skip("mounting a tmpfs needs root and mount(8)")
         where = tmp_path / ("mnt%d" % len(mounts))
@@ -95,6 +97,8 @@ class TestCannotOpen:
         self.check(writer, os.fsencode(path), c_stdout)
         assert not path.parent.exists()
 
+    @pytest.mark.skipif(sys.platform == "win32",
+                        reason="a read-only attribute does not stop new files in a Windows folder")
     def test_read_only_directory(self, writer, mounted, tmp_path, c_stdout, no_unraisable):
         if os.geteuid() == 0:
             where = mounted("ro,size=64k")
@@ -130,6 +134,7 @@ class TestCannotWrite:
         assert c_stdout() == ""
         assert os.path.getsize(roomy) > 64 * 1024
 
+    @pytest.mark.skipif(sys.platform == "win32", reason="Windows has no file size limit (ulimit -f)")
     def test_file_size_limit(self, writer, tmp_path):
         """A write limit (``ulimit -f``) with SIGXFSZ ignored, in a child process."""
         script = textwrap.dedent("""

@@ -91,18 +91,36 @@ class TestReplaceFiles:
                                                              if p.parent == path.parent)
 
     def test_commit_replaces_in_place_with_the_old_mode(self, tmp_path):
-        target, link = tmp_path / "scene.json", tmp_path / "link.json"
+        # Windows keeps no permission bits, and symbolic links need a privilege there.
+        posix = sys.platform != "win32"
+        folder = tmp_path / "dossier été 日本"
+        folder.mkdir()
+        target, link = folder / "scène.json", folder / "link.json"
         self.previous(target)
-        target.chmod(0o640)
-        link.symlink_to(target)
+        if posix:
+            target.chmod(0o640)
+            link.symlink_to(target)
         with ReplaceFiles() as files:
-            temp = files.temporary(str(link))
-            assert os.path.dirname(temp) == str(tmp_path) and os.path.getsize(temp) == 0
+            temp = files.temporary(str(link if posix else target))
+            assert os.path.dirname(temp) == str(folder) and os.path.getsize(temp) == 0
             write_scene(temp, sample_objects())
             files.commit()
-        assert link.is_symlink() and target.stat().st_mode & 0o777 == 0o640
-        assert set(json.loads(target.read_text())) == {"Tri", 'Quad "Säule" \\ ü'}
-        assert sorted(os.listdir(tmp_path)) == ["link.json", "scene.json"]
+        if posix:
+            assert link.is_symlink() and target.stat().st_mode & 0o777 == 0o640
+        assert set(json.loads(target.read_text(encoding="utf-8"))) == {"Tri", 'Quad "Säule" \\ ü'}
+        assert sorted(os.listdir(folder)) == ["link.json", "scène.json"][not posix:]
+
+    @pytest.mark.skipif(sys.platform != "win32", reason="only Windows refuses to replace an open file")
+    def test_a_target_held_open_stays_and_is_named(self, tmp_path):
+        target = tmp_path / "scene.json"
+        self.previous(target)
+        with open(target, "rb"):                # another program reading it
+            with ReplaceFiles() as files:
+                write_scene(files.temporary(str(target)), sample_objects())
+                with pytest.raises(OSError) as failed:
+                    files.commit()
+        assert os.path.samefile(failed.value.filename, target)
+        self.assert_unchanged(target)
 
     def test_a_failed_write_leaves_every_previous_document(self, mounted, tmp_path):  # noqa: F811
         full, roomy = mounted("size=64k"), tmp_path / "roomy"
@@ -200,6 +218,7 @@ class TestChecker:
         ('{"A": %s, "A": %s}', '"A" appears more than once'),
         ('{"A": %s, "B": {"uv": [], "uv": []}}', 'object "B": "uv" appears more than once'),
         ('[%s, %s]', "the document is not a JSON object"),
+        ('{"A": %s, "B": ' + "[" * 100000 + "]" * 100000 + "}", "not valid JSON: nested too deeply"),
     ])
     def test_duplicate_keys_and_shapes(self, tmp_path, text, problem):
         path = tmp_path / "scene.json"

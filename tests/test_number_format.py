@@ -8,13 +8,7 @@ import pytest
 import norvik
 from norvik_records import ExportObject, export_records
 
-_libc = ctypes.CDLL(None)
-_buf = ctypes.create_string_buffer(128)
-
-
-def c_format(fmt, value):
-    _libc.snprintf(_buf, len(_buf), fmt, value)
-    return _buf.value
+from platform_support import c_format
 
 
 def float32_samples(seed=7):

@@ -14,21 +14,16 @@ import numpy as np
 import pytest
 
 import norvik
+from platform_support import rss
 from norvik_records import Camera, HostMesh, Mesh, camera_records, export_records
 
 CALLS = int(os.environ.get("NORVIK_REFCOUNT_CALLS", "300"))
 WARM = 30
 SINGLETON_SLACK = max(10, CALLS // 4)
-PAGE = os.sysconf("SC_PAGE_SIZE")
 # Resident memory may grow this much over the calls (allocator noise), not more.
 # Under AddressSanitizer freed memory waits in a quarantine, so only the
 # reference counts are compared there.
 RSS_SLACK = 2 << 20 if not os.environ.get("NORVIK_SANITIZED") else float("inf")
-
-
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * PAGE
 
 
 class Boom(Exception):

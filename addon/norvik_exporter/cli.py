@@ -40,7 +40,10 @@ def main(argv=None):
     from norvik_exporter import demo, exporter
 
     if args.blend:
-        bpy.ops.wm.open_mainfile(filepath=os.path.abspath(args.blend))
+        problem = _open_blend(bpy, os.path.abspath(args.blend))
+        if problem:
+            print("norvik-export: " + problem, file=sys.stderr, flush=True)
+            return 2
         name = args.name or os.path.splitext(os.path.basename(args.blend))[0]
     else:
         demo.build_demo_scene(args.subdivision)
@@ -75,6 +78,28 @@ def main(argv=None):
         print("  cameras: " + camera_path + " (%s)" % ", ".join(result.cameras))
     sys.stdout.flush()
     return run_check(scene_path, camera_path) if args.check else 0
+
+
+def _open_blend(bpy, path):
+    """Opens ``path`` in Blender; None, or one line saying why it cannot be read."""
+    try:
+        with open(path, "rb") as f:
+            f.read(1)
+    except OSError as exc:
+        return "cannot read %s: %s" % (path, exc.strerror or exc)
+    try:
+        bpy.ops.wm.open_mainfile(filepath=path)
+    except RuntimeError as exc:
+        # Blender's report names the file too: "Error: Cannot read file '<path>': why",
+        # "Error: File format is not supported in file '<path>'".
+        reason = str(exc).strip().splitlines()[-1]
+        if reason.startswith("Error: "):
+            reason = reason[len("Error: "):]
+        quoted = "'%s'" % path
+        head, found, tail = reason.partition(quoted + ": ")
+        reason = tail if found else reason.replace(" in file " + quoted, "").replace(quoted, "")
+        return "cannot read %s: %s" % (path, reason.strip() or "not a .blend file")
+    return None
 
 
 def run_check(scene_path, camera_path):

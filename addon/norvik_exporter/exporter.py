@@ -77,11 +77,65 @@ class NativeOutput:
         return out + self.errors
 
 
+class CRuntime:
+    """The C runtime norvik prints through: the process's libc on Linux and
+    macOS, the Universal C Runtime (ucrtbase) on Windows."""
+
+    def __init__(self):
+        if sys.platform == "win32":
+            crt = ctypes.CDLL("ucrtbase")
+            crt.__acrt_iob_func.restype = ctypes.c_void_p
+            crt.__acrt_iob_func.argtypes = [ctypes.c_uint]
+            crt._fileno.argtypes = [ctypes.c_void_p]
+            crt.freopen.restype = ctypes.c_void_p
+            crt.freopen.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_void_p]
+            self._stdout = crt.__acrt_iob_func(1)
+        else:
+            crt = ctypes.CDLL(None)
+            self._stdout = None
+        crt.fflush.argtypes = [ctypes.c_void_p]
+        self._crt = crt
+
+    def flush(self):
+        self._crt.fflush(None)
+
+    def stdout_fd(self):
+        """The file descriptor behind the C runtime's stdout.
+
+        A Windows program started without a console (Blender from the
+        desktop) has a stdout bound to no descriptor, which drops everything
+        printed to it; it is bound to NUL here, so that a descriptor exists
+        to be redirected.
+        """
+        if self._stdout is None:
+            return 1
+        fd = self._crt._fileno(self._stdout)
+        if fd < 0:
+            self._crt.freopen(b"NUL", b"w", self._stdout)
+            fd = self._crt._fileno(self._stdout)
+        return fd
+
+
+_crt = None
+
+
+def _c_runtime():
+    global _crt
+    if _crt is None:
+        _crt = CRuntime()
+    return _crt
+
+
 @contextlib.contextmanager
 def native_output(echo=True):
-    """Capture what native code writes to file descriptor 1 during the block."""
+    """Capture what native code writes to the C runtime's stdout during the block.
+
+    Its descriptor is pointed at a temporary file for the block; with
+    ``echo`` the captured bytes are written on to where stdout went before
+    (so what other threads printed meanwhile is not lost either).
+    """
     result = NativeOutput()
-    libc = ctypes.CDLL(None)
+    crt = _c_runtime()
     old_hook = sys.unraisablehook
 
     def hook(unraisable):
@@ -89,25 +143,34 @@ def native_output(echo=True):
                                          unraisable.exc_value))
         old_hook(unraisable)
 
-    sys.stdout.flush()
-    libc.fflush(None)
-    saved = os.dup(1)
+    fd = crt.stdout_fd()
+    if sys.stdout is not None:          # None in a Windows program without a console
+        sys.stdout.flush()
+    crt.flush()
+    try:
+        saved = os.dup(fd)
+    except OSError:                     # closed: restored as closed
+        saved = None
     with tempfile.TemporaryFile() as tmp:
-        os.dup2(tmp.fileno(), 1)
+        os.dup2(tmp.fileno(), fd)
         sys.unraisablehook = hook
         try:
             yield result
         finally:
             sys.unraisablehook = old_hook
-            libc.fflush(None)
-            os.dup2(saved, 1)
-            os.close(saved)
+            crt.flush()
+            if saved is None:
+                os.close(fd)
+            else:
+                os.dup2(saved, fd)
+                os.close(saved)
             tmp.seek(0)
             raw = tmp.read()
             result.text = raw.decode("utf-8", "replace")
-            if echo and raw:
-                sys.stdout.flush()
-                os.write(1, raw if raw.endswith(b"\n") else raw + b"\n")
+            if echo and raw and saved is not None:
+                if sys.stdout is not None:
+                    sys.stdout.flush()
+                os.write(fd, raw if raw.endswith(b"\n") else raw + b"\n")
 
 
 class ExportResult:

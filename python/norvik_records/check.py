@@ -61,6 +61,8 @@ def _load(path):
         raise DocumentError(path, ["not valid JSON%s: %s" % (_near(exc.doc, exc.pos), exc)]) from None
     except ValueError as exc:            # not UTF-8 text
         raise DocumentError(path, ["not valid JSON: %s" % exc]) from None
+    except RecursionError:
+        raise DocumentError(path, ["not valid JSON: nested too deeply to be read"]) from None
     if not isinstance(doc, dict):
         raise DocumentError(path, ["the document is not a JSON object"])
     if doc.repeated:

@@ -255,6 +255,6 @@ PyModuleDef kModuleDef = {
 }  // namespace
 }  // namespace norvik
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_norvik(void) {
+PyMODINIT_FUNC PyInit_norvik(void) {
     return PyModuleDef_Init(&norvik::kModuleDef);
 }

@@ -9,6 +9,7 @@
 
 #include "host/generation.hpp"
 #include "host/layouts.hpp"
+#include "module/compat.hpp"
 #include "module/functions.hpp"
 #include "module/state.hpp"
 #include "tridata/fresh_pages.hpp"
@@ -188,9 +189,9 @@ bool place(const host::HostMesh& m, const ArrayView& mi, std::vector<Cursor>& cu
             // the hardware follows by itself. Asking for the lines a little
             // ahead of each stream hides the misses of the first writes.
             constexpr std::int64_t kAhead = 128;  // elements (512 bytes)
-            __builtin_prefetch(out.data + 4 * (at.pos + kAhead), 1);
-            __builtin_prefetch(out.data + 4 * (at.nrm + kAhead), 1);
-            if constexpr (kUvs) __builtin_prefetch(out.data + 4 * (at.uv + kAhead), 1);
+            compat::prefetch_for_write(out.data + 4 * (at.pos + kAhead));
+            compat::prefetch_for_write(out.data + 4 * (at.nrm + kAhead));
+            if constexpr (kUvs) compat::prefetch_for_write(out.data + 4 * (at.uv + kAhead));
         }
         std::uint32_t l[3];
         tris.loops(i, l);

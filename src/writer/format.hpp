@@ -31,7 +31,7 @@ inline constexpr std::uint64_t kPow10[20] = {
 
 // Number of decimal digits of n (1 for 0).
 inline int digits10(std::uint64_t n) {
-    int t = ((64 - __builtin_clzll(n | 1)) * 1233) >> 12;  // floor(log10(2) * bits)
+    int t = ((64 - std::countl_zero(n | 1)) * 1233) >> 12;  // floor(log10(2) * bits)
     return t + ((n | 1) >= kPow10[t]);
 }
 
@@ -78,7 +78,7 @@ inline char* write_u32(char* p, std::uint32_t n) {
     if (n < 100000000u) [[likely]] {
         // All eight digits, then the leading zeros dropped by a fixed-size move.
         std::uint64_t d = digits8(n);
-        int zeros = d ? __builtin_ctzll(d) >> 3 : 7;  // leading zero digits (keep one for 0)
+        int zeros = d ? std::countr_zero(d) >> 3 : 7;  // leading zero digits (keep one for 0)
         std::uint64_t ascii = (d + 0x3030303030303030ull) >> (8 * zeros);
         std::memcpy(p, &ascii, 8);
         return p + 8 - zeros;
@@ -105,7 +105,7 @@ inline char* write_f4(char* p, float x) {
             std::uint32_t m = static_cast<std::uint32_t>(n);
             std::uint64_t d = digits8(m);
             // Leading zero digits of the integer part (its last digit always stays).
-            int zeros = (d & 0x00FFFFFFull) ? __builtin_ctzll(d) >> 3 : 3;
+            int zeros = (d & 0x00FFFFFFull) ? std::countr_zero(d) >> 3 : 3;
             int ilen = 4 - zeros;
             std::uint64_t ascii = d + 0x3030303030303030ull;
             std::uint64_t head = ((ascii & 0xFFFFFFFFull) >> (8 * zeros)) | (std::uint64_t{'.'} << (8 * ilen));

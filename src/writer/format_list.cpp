@@ -11,12 +11,8 @@
 #include <cstdint>
 #include <initializer_list>
 
+#include "module/compat.hpp"
 #include "writer/format.hpp"
-
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define NORVIK_HAVE_SIMD_PATHS 1
-#include <immintrin.h>
-#endif
 
 namespace norvik::fmt {
 namespace {
@@ -39,7 +35,7 @@ char* u32_portable(char* p, const std::uint32_t* v, std::size_t n, bool first) {
     return p;
 }
 
-#ifdef NORVIK_HAVE_SIMD_PATHS
+#ifdef NORVIK_X86_SIMD
 
 // The source of each number's shuffle: its eight digits in bytes 0 to 7
 // (first digit lowest), then the point, the minus sign and the comma.
@@ -85,15 +81,12 @@ constexpr Shuffles make_u32_shuffles() {
 constexpr Shuffles kF4Shuffles = make_f4_shuffles();
 constexpr Shuffles kU32Shuffles = make_u32_shuffles();
 
-#define NORVIK_AVX2 __attribute__((target("avx2")))
-#define NORVIK_SSE41 __attribute__((target("sse4.1")))
-
 constexpr std::uint64_t kTailBytes = std::uint64_t{'.'} | std::uint64_t{'-'} << 8 | std::uint64_t{','} << 16;
 
 // ---- SSE4.1: four numbers at a time ----
 
 // As digits4 below, for two integers.
-NORVIK_SSE41 inline __m128i digits2(__m128d r, __m128i& hi_out) {
+NORVIK_TARGET_SSE41 inline __m128i digits2(__m128d r, __m128i& hi_out) {
     const __m128d h = _mm_floor_pd(_mm_mul_pd(r, _mm_set1_pd(1e-4)));
     const __m128d l = _mm_sub_pd(r, _mm_mul_pd(h, _mm_set1_pd(1e4)));
     const __m128i hi = _mm_cvttpd_epi32(h);
@@ -109,7 +102,7 @@ NORVIK_SSE41 inline __m128i digits2(__m128d r, __m128i& hi_out) {
     return _mm_add_epi8(v, _mm_set1_epi8('0'));
 }
 
-NORVIK_SSE41 inline char* store2(char* p, __m128i d, const int* idx, const Shuffles& t) {
+NORVIK_TARGET_SSE41 inline char* store2(char* p, __m128i d, const int* idx, const Shuffles& t) {
     const __m128i tail = _mm_set1_epi64x(static_cast<long long>(kTailBytes));
     const __m128i src[2] = {_mm_unpacklo_epi64(d, tail), _mm_unpackhi_epi64(d, tail)};
     for (int k = 0; k < 2; ++k) {
@@ -120,7 +113,7 @@ NORVIK_SSE41 inline char* store2(char* p, __m128i d, const int* idx, const Shuff
     return p;
 }
 
-NORVIK_SSE41 char* f4_sse41(char* p, const float* x, std::size_t n, bool first) {
+NORVIK_TARGET_SSE41 char* f4_sse41(char* p, const float* x, std::size_t n, bool first) {
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) {
         const __m128 xf = _mm_loadu_ps(x + i);
@@ -154,7 +147,7 @@ NORVIK_SSE41 char* f4_sse41(char* p, const float* x, std::size_t n, bool first) 
     return f4_portable(p, x + i, n - i, first && i == 0);
 }
 
-NORVIK_SSE41 char* u32_sse41(char* p, const std::uint32_t* v, std::size_t n, bool first) {
+NORVIK_TARGET_SSE41 char* u32_sse41(char* p, const std::uint32_t* v, std::size_t n, bool first) {
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) {
         const __m128i u = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + i));
@@ -185,7 +178,7 @@ NORVIK_SSE41 char* u32_sse41(char* p, const std::uint32_t* v, std::size_t n, boo
 // The eight ASCII digits of four integers r < 10^8 (held exactly in
 // doubles), one number per 64-bit lane, first digit in the lowest byte; and
 // their upper four digits (r / 10^4) as four int32.
-NORVIK_AVX2 inline __m256i digits4(__m256d r, __m128i& hi_out) {
+NORVIK_TARGET_AVX2 inline __m256i digits4(__m256d r, __m128i& hi_out) {
     // floor(r * 1e-4) is r / 10^4 exactly: the double nearest 1e-4 is a
     // little above it, and r / 10^4 is at least 10^-4 below the next integer.
     const __m256d h = _mm256_floor_pd(_mm256_mul_pd(r, _mm256_set1_pd(1e-4)));
@@ -208,7 +201,7 @@ NORVIK_AVX2 inline __m256i digits4(__m256d r, __m128i& hi_out) {
 
 // Puts together and stores four numbers whose digits are in d (one per
 // 64-bit lane), with the shuffles idx[0..4); returns the end.
-NORVIK_AVX2 inline char* store4(char* p, __m256i d, const int* idx, const Shuffles& t) {
+NORVIK_TARGET_AVX2 inline char* store4(char* p, __m256i d, const int* idx, const Shuffles& t) {
     const __m256i tail = _mm256_set1_epi64x(static_cast<long long>(kTailBytes));
     const __m256i even = _mm256_unpacklo_epi64(d, tail);  // numbers 0 and 2
     const __m256i odd = _mm256_unpackhi_epi64(d, tail);   // numbers 1 and 3
@@ -222,7 +215,7 @@ NORVIK_AVX2 inline char* store4(char* p, __m256i d, const int* idx, const Shuffl
     return p;
 }
 
-NORVIK_AVX2 char* f4_avx2(char* p, const float* x, std::size_t n, bool first) {
+NORVIK_TARGET_AVX2 char* f4_avx2(char* p, const float* x, std::size_t n, bool first) {
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
         const __m256 xf = _mm256_loadu_ps(x + i);
@@ -263,7 +256,7 @@ NORVIK_AVX2 char* f4_avx2(char* p, const float* x, std::size_t n, bool first) {
     return f4_portable(p, x + i, n - i, first && i == 0);
 }
 
-NORVIK_AVX2 char* u32_avx2(char* p, const std::uint32_t* v, std::size_t n, bool first) {
+NORVIK_TARGET_AVX2 char* u32_avx2(char* p, const std::uint32_t* v, std::size_t n, bool first) {
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
         const __m256i u = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + i));
@@ -291,20 +284,18 @@ NORVIK_AVX2 char* u32_avx2(char* p, const std::uint32_t* v, std::size_t n, bool 
     return u32_portable(p, v + i, n - i, first && i == 0);
 }
 
-#endif  // NORVIK_HAVE_SIMD_PATHS
+#endif  // NORVIK_X86_SIMD
 
 }  // namespace
 
 bool path_available(Path path) {
     switch (path) {
         case Path::Portable: return true;
-#ifdef NORVIK_HAVE_SIMD_PATHS
+#ifdef NORVIK_X86_SIMD
         case Path::Sse41:
-            __builtin_cpu_init();
-            return __builtin_cpu_supports("sse4.1");
+            return compat::cpu_has_sse41();
         case Path::Avx2:
-            __builtin_cpu_init();
-            return __builtin_cpu_supports("avx2");
+            return compat::cpu_has_avx2();
 #else
         case Path::Sse41:
         case Path::Avx2:
@@ -322,7 +313,7 @@ Path best_path() {
 }
 
 char* write_f4_list(char* p, const float* x, std::size_t n, bool first, Path path) {
-#ifdef NORVIK_HAVE_SIMD_PATHS
+#ifdef NORVIK_X86_SIMD
     if (path == Path::Avx2) return f4_avx2(p, x, n, first);
     if (path == Path::Sse41) return f4_sse41(p, x, n, first);
 #endif
@@ -331,7 +322,7 @@ char* write_f4_list(char* p, const float* x, std::size_t n, bool first, Path pat
 }
 
 char* write_u32_list(char* p, const std::uint32_t* v, std::size_t n, bool first, Path path) {
-#ifdef NORVIK_HAVE_SIMD_PATHS
+#ifdef NORVIK_X86_SIMD
     if (path == Path::Avx2) return u32_avx2(p, v, n, first);
     if (path == Path::Sse41) return u32_sse41(p, v, n, first);
 #endif

@@ -329,8 +329,9 @@ bool indices_in_range(const host::ExportObjectRecord& r) {
         std::uint32_t l[3];
         tris.loops(t, l);
         if ((l[0] >= loop_count) | (l[1] >= loop_count) | (l[2] >= loop_count)) return false;
-        if ((loops.vertex(l[0]) >= vert_count) | (loops.vertex(l[1]) >= vert_count) |
-            (loops.vertex(l[2]) >= vert_count))
+        // One test for the three corners (| on purpose: no branch per corner).
+        if (int{loops.vertex(l[0]) >= vert_count} | int{loops.vertex(l[1]) >= vert_count} |
+            int{loops.vertex(l[2]) >= vert_count})
             return false;
     }
     return true;
