@@ -17,24 +17,35 @@ import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SCRIPTS = os.path.join(ROOT, "tests", "blender")
+WINDOWS = sys.platform == "win32"
 
 
-def _bpy_hosts():
-    """name -> CPython version, from tools/hosts.sh."""
+def _bpy_hosts(prefix):
+    """name -> CPython version of the hosts in tools/hosts.sh whose name starts with prefix."""
     hosts = {}
     with open(os.path.join(ROOT, "tools", "hosts.sh")) as f:
         for line in f:
             words = line.strip().strip('"').split()
-            if len(words) == 3 and words[0].startswith("bpy-"):
+            if len(words) >= 3 and words[0].startswith(prefix):
                 hosts[words[0]] = words[1]
     return hosts
 
 
-BPY_HOSTS = _bpy_hosts()
-HOSTS = ["blender-3.4"] + sorted(BPY_HOSTS)
+# On Windows (tools/test_windows.sh): Windows Blender, the win_amd64 bpy wheels.
+BPY_HOSTS = _bpy_hosts("win-bpy-" if WINDOWS else "bpy-")
+HOSTS = sorted(BPY_HOSTS) if WINDOWS else ["blender-3.4"] + sorted(BPY_HOSTS)
+
+
+def missing(reason):
+    """A host or build that is not there: skipped, but a failure in CI, which sets them all up."""
+    if os.environ.get("CI"):
+        pytest.fail(reason + " (CI must run every host)")
+    pytest.skip(reason)
 
 
 def host_python(host):
+    if WINDOWS:
+        return os.path.join(ROOT, ".hosts", host, "python.exe")
     return os.path.join(ROOT, ".hosts", host, "bin", "python")
 
 
@@ -42,31 +53,59 @@ def _host_command(host):
     if host == "blender-3.4":
         blender = shutil.which("blender")
         if blender is None:
-            pytest.skip("blender is not installed (tools/setup_blender.sh installs it)")
+            missing("blender is not installed (tools/setup_blender.sh installs it)")
         return lambda script: [blender, "-b", "--factory-startup", "--python-exit-code", "1",
                                "--python", script]
     python = host_python(host)
     if not os.path.exists(python):
-        pytest.skip("%s is not installed in .hosts (tools/setup_blender.sh)" % host)
+        missing("%s is not installed in .hosts (tools/setup_blender.sh, tools/test_windows.sh)"
+                % host)
     return lambda script: [python, script]
 
 
 def _native_builds():
-    """norvik's shared object for this interpreter and for every other one a
-    host runs (built by tools/build_python.sh)."""
+    """norvik's binary for this interpreter and for every other one a host runs
+    (built by tools/build_python.sh; on Windows taken from the wheels in
+    NORVIK_WINDOWS_WHEELS)."""
     spec = importlib.util.find_spec("norvik")
-    if spec is None or not spec.origin.endswith(".so"):
-        pytest.skip("norvik is not built (tools/build.sh)")
+    if spec is None or not spec.origin.endswith((".so", ".pyd")):
+        missing("norvik is not built (tools/build.sh)")
     builds = [spec.origin]
     here = "%d.%d" % sys.version_info[:2]
     for version in sorted(set(BPY_HOSTS.values()) - {here}):
         if not any(os.path.exists(host_python(h)) for h, v in BPY_HOSTS.items() if v == version):
+            continue
+        if WINDOWS:
+            builds.append(_pyd_from_wheel(version))
             continue
         python = subprocess.run(["bash", os.path.join(ROOT, "tools", "build_python.sh"), version],
                                 stdout=subprocess.PIPE, text=True, check=True).stdout.strip()
         builds += glob.glob(os.path.join(os.path.dirname(os.path.dirname(python)), "lib",
                                          "python" + version, "site-packages", "norvik.cpython-*.so"))
     return builds
+
+
+def _pyd_from_wheel(version):
+    import tempfile
+    import zipfile
+    nodot = version.replace(".", "")
+    wheels = glob.glob(os.path.join(os.environ.get("NORVIK_WINDOWS_WHEELS", ""),
+                                    "norvik-*-cp%s-cp%s-win_amd64.whl" % (nodot, nodot)))
+    if not wheels:
+        missing("no norvik wheel for CPython %s (tools/build_wheels.sh windows-x64)" % version)
+    with zipfile.ZipFile(wheels[0]) as z:
+        name = next(n for n in z.namelist() if n.endswith(".pyd"))
+        return z.extract(name, tempfile.mkdtemp())
+
+
+def detached():
+    """subprocess options for a program with no console and no standard output,
+    as Blender started from the desktop (Windows) or with stdout closed (POSIX)."""
+    if WINDOWS:
+        info = subprocess.STARTUPINFO(dwFlags=subprocess.STARTF_USESTDHANDLES)  # null handles
+        return {"startupinfo": info, "creationflags": subprocess.DETACHED_PROCESS}
+    return {"stdin": subprocess.DEVNULL, "stderr": subprocess.DEVNULL,
+            "preexec_fn": lambda: os.close(1)}
 
 
 @pytest.fixture(scope="session")
@@ -96,11 +135,23 @@ def test_in_host(host, script, addon_dir, tmp_path):
     assert " 0 failed" in run.stdout, run.stdout[-6000:]
 
 
+@pytest.mark.parametrize("host", HOSTS)
+def test_messages_are_captured_without_a_console(host, addon_dir, tmp_path):
+    command = _host_command(host)(os.path.join(SCRIPTS, "check_capture.py"))
+    run = subprocess.run(command + ["--", "--addon", addon_dir, "--out", str(tmp_path)],
+                         timeout=300, cwd=str(tmp_path), **detached())
+    report = tmp_path / "capture.txt"
+    text = report.read_text(encoding="utf-8") if report.exists() else "(no report)"
+    assert run.returncode == 0 and text == "ok", text
+
+
 def test_command_line_export_of_the_demo_scene(tmp_path):
+    if WINDOWS:
+        pytest.skip("Debian's Blender runs on Linux only")
     if shutil.which("blender") is None:
-        pytest.skip("blender is not installed")
+        missing("blender is not installed")
     if importlib.util.find_spec("norvik") is None:
-        pytest.skip("norvik is not built")
+        missing("norvik is not built")
     run = subprocess.run([os.path.join(ROOT, "tools", "blender_export.sh"), str(tmp_path),
                           "--check"],
                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
@@ -116,6 +167,8 @@ def test_command_line_export_of_the_demo_scene(tmp_path):
 
 @pytest.fixture(scope="session")
 def extension_zip(tmp_path_factory):
+    if os.environ.get("NORVIK_EXTENSION_ZIP"):        # built beforehand (Windows has no bash)
+        return os.environ["NORVIK_EXTENSION_ZIP"]
     out = tmp_path_factory.mktemp("extension") / "norvik_exporter.zip"
     run = subprocess.run(["bash", os.path.join(ROOT, "tools", "build_extension.sh"), str(out)],
                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=900)
@@ -130,7 +183,7 @@ def test_extension_installs_and_exports(host, extension_zip, tmp_path):
     command = _host_command(host)(os.path.join(SCRIPTS, "check_extension.py"))
     home = tmp_path / "home"
     home.mkdir()
-    env = dict(os.environ, HOME=str(home))
+    env = dict(os.environ, HOME=str(home), APPDATA=str(home))    # APPDATA: Windows
     env.pop("XDG_CONFIG_HOME", None)
     run = subprocess.run(command + ["--", "--zip", extension_zip, "--out", str(tmp_path / "out")],
                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,

@@ -11,6 +11,14 @@ BPY_HOSTS=(
     "bpy-5.3 3.13 bpy==5.3.0"
 )
 
+# Windows Blender (the win_amd64 bpy wheels) under wine, set up by
+# tools/test_windows.sh in .hosts/<name> on a Windows CPython: name, CPython
+# version, the bpy requirement, and the numpy that wine runs (the wheels of
+# numpy 2.2 on need a UCRT function that wine 8 lacks).
+WIN_BPY_HOSTS=(
+    "win-bpy-4.2 3.11 bpy==4.2.23 numpy==2.0.2"
+)
+
 # The interpreter of a CPython version from pyenv (empty when missing).
 pyenv_python() {
     ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$1".*/bin/python"$1" 2>/dev/null | tail -n1 || true

@@ -152,7 +152,9 @@ def native_output(echo=True):
     except OSError:                     # closed: restored as closed
         saved = None
     with tempfile.TemporaryFile() as tmp:
-        os.dup2(tmp.fileno(), fd)
+        # With the descriptor closed, the new file may have been given it.
+        if tmp.fileno() != fd:
+            os.dup2(tmp.fileno(), fd)
         sys.unraisablehook = hook
         try:
             yield result
@@ -160,7 +162,8 @@ def native_output(echo=True):
             sys.unraisablehook = old_hook
             crt.flush()
             if saved is None:
-                os.close(fd)
+                if tmp.fileno() != fd:
+                    os.close(fd)
             else:
                 os.dup2(saved, fd)
                 os.close(saved)
@@ -170,7 +173,10 @@ def native_output(echo=True):
             if echo and raw and saved is not None:
                 if sys.stdout is not None:
                     sys.stdout.flush()
-                os.write(fd, raw if raw.endswith(b"\n") else raw + b"\n")
+                try:
+                    os.write(fd, raw if raw.endswith(b"\n") else raw + b"\n")
+                except OSError:         # nowhere to echo to (not open for writing)
+                    pass
 
 
 class ExportResult:
