@@ -199,7 +199,9 @@ def test_extension_installs_and_exports(host, extension_zip, tmp_path):
     command = _host_command(host)(os.path.join(SCRIPTS, "check_extension.py"))
     home = tmp_path / "home"
     home.mkdir()
-    env = dict(os.environ, HOME=str(home), APPDATA=str(home))    # APPDATA: Windows
+    env = dict(os.environ, HOME=str(home))
+    if WINDOWS:     # Blender's user folders live under the user's profile there
+        env["BLENDER_USER_RESOURCES"] = str(home)
     env.pop("XDG_CONFIG_HOME", None)
     status, output = run_host(command + ["--", "--zip", extension_zip, "--out", str(tmp_path / "out")],
                               tmp_path, env=env)

@@ -35,7 +35,7 @@ tools/build_wheels.sh linux-x64 windows-x64 | grep -E -- '-cp31[13]-' | while re
     cp "$whl" "$work/src/wheels/"
 done
 # The add-on's sources (norvik and norvik_records come from the wheels).
-cp addon/norvik_exporter/*.py "$work/src/"
+cp addon/norvik_exporter/*.py LICENSE "$work/src/"
 wheels=$(cd "$work/src" && for w in wheels/*.whl; do printf '  "./%s",\n' "$w"; done)
 python3 - "$work/src/blender_manifest.toml" "$version" "$wheels" <<'PY'
 import re, sys

@@ -17,6 +17,8 @@ BPY_HOSTS=(
 # numpy 2.2 on need a UCRT function that wine 8 lacks).
 WIN_BPY_HOSTS=(
     "win-bpy-4.2 3.11 bpy==4.2.23 numpy==2.0.2"
+    "win-bpy-4.5 3.11 bpy==4.5.15 numpy==1.26.4"
+    "win-bpy-5.0 3.11 bpy==5.0.1 numpy==1.26.4"
 )
 
 # The interpreter of a CPython version from pyenv (empty when missing).

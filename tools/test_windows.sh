@@ -79,6 +79,10 @@ for host in "${WIN_BPY_HOSTS[@]}"; do
     fi
 done
 
+# The extension zip (Linux and Windows wheels), which the Windows hosts install.
+tools/build_extension.sh "$root/build/cross/norvik_exporter.zip" >/dev/null
+export NORVIK_EXTENSION_ZIP="$root/build/cross/norvik_exporter.zip"
+
 versions=("$@")
 [ ${#versions[@]} -gt 0 ] || versions=(3.11 3.13 3.9 3.10)
 status=0
