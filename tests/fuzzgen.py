@@ -21,7 +21,7 @@ import numpy as np
 import norvik
 from norvik_records import (
     Camera, ExportObject, HostMesh, camera_records, export_records, loop_array, looptri_array,
-    poly_array, uv_array, vertex_array,
+    poly_array, tri_poly_array, uv_array, vertex_array,
 )
 
 import docmodel as dm
@@ -33,7 +33,9 @@ except ImportError:  # the triangle-array model is optional
     tm = None
 
 VERSIONS = {"310": [(3, 1, 0), (3, 4, 1), (3, 6, 5), (3.0, 2)],
-            "293": [(2, 93, 0), (3, 0, 0), (4, 0, 0), (4, 2, 1)]}
+            "293": [(2, 93, 0), (3, 0, 0), (2, 93, 18), (3, 0, 1)],
+            "400": [(4, 0, 0), (4, 2, 1), (5, 0, 1), (5, 3, 0)]}
+GENERATIONS = list(VERSIONS)
 
 
 class CapturedStdout:
@@ -142,7 +144,7 @@ def _parse(doc):
 
 
 def export_case(rng, path, cap):
-    generation = str(rng.choice(["293", "310"]))
+    generation = str(rng.choice(GENERATIONS))
     version = VERSIONS[generation][int(rng.integers(0, 4))]
     objects = [random_object(rng, generation) for _ in range(int(rng.integers(0, 4)))]
     recs = export_records(objects, generation, garbage_fill=True, rng=rng)
@@ -252,7 +254,7 @@ def tri_case(rng):
     if rng.random() < 0.05:
         tri_count = -int(rng.integers(1, 3))
     material_count = int(rng.integers(0, 5)) if rng.random() > 0.05 else -1
-    generation = str(rng.choice(["293", "310"]))
+    generation = str(rng.choice(GENERATIONS))
 
     # One kind of fault per case: a null array, or one bad array argument.
     fault = rng.choice(["none"] * 6 + ["null", "mi", "tpm", "normals"])
@@ -265,17 +267,20 @@ def tri_case(rng):
     def host(gen):
         verts = vertex_array(positions, gen, rng.integers(-99, 99, (nv, 3)) if gen == "293"
                              else None, garbage_fill=True, rng=rng)
-        uv_addr = uv_array(uvs, True, rng) if arrays["uvs"] else None
+        uv_addr = uv_array(uvs, True, rng, gen) if arrays["uvs"] else None
         if not has_uvs and not arrays["uvs"] and rng.random() < 0.5:
             uv_addr = 0x10   # never read while the flag is zero
         return HostMesh(verts if arrays["verts"] else None,
-                        poly_array(poly_mats, True, rng) if arrays["polys"] else None,
-                        loop_array(loop_vertices, True, rng) if arrays["loops"] else None,
+                        poly_array(poly_mats, True, rng, gen) if arrays["polys"] else None,
+                        loop_array(loop_vertices, True, rng, gen) if arrays["loops"] else None,
                         uv_addr,
-                        looptri_array(tri_loops, tri_polys, True, rng) if arrays["looptris"]
+                        looptri_array(tri_loops, tri_polys, True, rng, gen) if arrays["looptris"]
                         else None,
                         has_uvs=has_uvs, looptri_count=tri_count,
-                        material_count=material_count, garbage_fill=True, rng=rng)
+                        material_count=material_count, garbage_fill=True, rng=rng,
+                        # from 4.0 on a null triangle array goes with null triangle polygons
+                        tri_polys=(tri_poly_array(tri_polys) if arrays["looptris"] else 0)
+                        if gen == "400" else None)
 
     P = positions if arrays["verts"] else None
     L = loop_vertices if arrays["loops"] else None
@@ -288,11 +293,16 @@ def tri_case(rng):
             problems.append("%s: %r != model %r" % (name, got[:3], want[:3]))
 
     h310 = host("310")
-    compare("get_mesh_tri_data", _outcome(norvik.get_mesh_tri_data, h310.address),
-            _outcome(tm.tri_data, tri_count, P, L, T, U, has_uvs))
-    compare("get_material_indices", _outcome(norvik.get_material_indices, h310.address),
-            _outcome(tm.material_indices, tri_count, tri_polys if arrays["looptris"] else None,
-                     poly_mats if arrays["polys"] else None))
+    h400 = host("400")
+    # The single-material functions read the 3.1 layouts, or the 4.0 ones from 4.0 on.
+    for gen, h in (("310", h310), ("400", h400)):
+        norvik.b3d_version = VERSIONS[gen][int(rng.integers(0, 4))]
+        compare("get_mesh_tri_data " + gen, _outcome(norvik.get_mesh_tri_data, h.address),
+                _outcome(tm.tri_data, tri_count, P, L, T, U, has_uvs))
+        compare("get_material_indices " + gen, _outcome(norvik.get_material_indices, h.address),
+                _outcome(tm.material_indices, tri_count,
+                         tri_polys if arrays["looptris"] else None,
+                         poly_mats if arrays["polys"] else None, gen))
 
     # The arrays that the add-on chains, then perhaps spoilt.
     mats = tm.material_indices(max(tri_count, 0), tri_polys, poly_mats)
@@ -332,7 +342,7 @@ def tri_case(rng):
     compare("__293_to_300",
             _outcome(norvik.get_mesh_tri_data_multi_material__293_to_300, h293.address,
                      mats_arg, tpm_arg, normals_arg), model)
-    hgen = h310 if generation == "310" else h293
+    hgen = {"310": h310, "293": h293, "400": h400}[generation]
     norvik.b3d_version = VERSIONS[generation][int(rng.integers(0, 4))]
     compare("get_mesh_tri_data_multi_material",
             _outcome(norvik.get_mesh_tri_data_multi_material, hgen.address, mats_arg, tpm_arg,

@@ -343,7 +343,7 @@ GENERATION_OF = [
     ((3, 1, 0), "310"), ((3, 6, 5), "310"), ((3.0, 1), "310"), ([3, 2, 0], "310"),
     (Indexable(3, 4), "310"), (np.array([3, 1, 0]), "310"), ((IntSub(3), IntSub(1)), "310"),
     ((3, 0.5), "310"),
-    ((3, 0, 0), "293"), ((2, 93, 0), "293"), ((4, 0, 0), "293"), ((4, 2, 1), "293"),
+    ((3, 0, 0), "293"), ((2, 93, 0), "293"), ((4, 0, 0), "400"), ((4, 2, 1), "400"), ((np.int64(5), 3), "400"),
     ((3, -1), "293"), ([3, 0], "293"), (Indexable(2, 93), "293"), (("3", 1), "293"),
     ((2,), "293"), ((3.5, 1), "293"),
 ]
@@ -351,10 +351,10 @@ GENERATION_OF = [
 
 @pytest.fixture(scope="module")
 def host():
-    """A two-material mesh in the 20-byte vertex layout, read through both generations.
+    """A two-material mesh in the 20-byte vertex layout, read through each generation.
 
-    The 16-byte reading of the same memory gives other positions, so each
-    generation yields its own triangle array and its own document.
+    The 16-byte and 12-byte readings of the same memory give other positions, so
+    each generation yields its own triangle array and its own document.
     """
     m = Mesh([(1, 2, 3), (4, 5, 6), (7, 8, 9), (10, 11, 12), (13, 14, 15)],
              [(0, 1, 2, 3), (1, 4, 2)], uvs=[(i / 8, i / 16) for i in range(7)],
@@ -365,7 +365,12 @@ def host():
               np.linspace(-1, 1, 21, dtype=np.float32))
     h.tri = {"310": norvik.get_mesh_tri_data_multi_material__310_to_current(*h.args),
              "293": norvik.get_mesh_tri_data_multi_material__293_to_300(*h.args)}
+    saved = norvik.b3d_version
+    norvik.b3d_version = (4, 2, 0)          # the 4.0-onward reading, under a plain version
+    h.tri["400"] = norvik.get_mesh_tri_data_multi_material(*h.args)
+    norvik.b3d_version = saved
     assert not np.array_equal(h.tri["310"], h.tri["293"])
+    assert not np.array_equal(h.tri["400"], h.tri["310"])
     h.records = export_records([m.export_object("Mesh", "Mat")], "293")
     return h
 
@@ -382,11 +387,11 @@ def documents(host, tmp_path_factory):
     saved = norvik.b3d_version
     path = os.fsencode(tmp_path_factory.mktemp("docs") / "doc.json")
     docs = {}
-    for generation, version in [("310", (3, 4, 1)), ("293", (3, 0, 0))]:
+    for generation, version in [("310", (3, 4, 1)), ("293", (3, 0, 0)), ("400", (4, 2, 0))]:
         norvik.b3d_version = version
         docs[generation] = export_document(host, path)
     norvik.b3d_version = saved
-    assert docs["310"] != docs["293"]
+    assert len(set(docs.values())) == 3
     return docs
 
 

@@ -40,11 +40,7 @@ class ModelRejection(ValueError):
     """Input that the module refuses with a ValueError of its own wording."""
 
 
-def generation_of_version(version):
-    """Layout generation chosen for ``b3d_version``: "310" for 3.x with x > 0, else "293"."""
-    if version[0] == 3:
-        return "310" if version[1] > 0 else "293"
-    return "293"
+from norvik_records import generation_of as generation_of_version  # noqa: E402  (the one rule)
 
 
 def _require(present, what):
@@ -80,14 +76,20 @@ def tri_data(tri_count, positions=None, loop_vertices=None, tri_loops=None, uvs=
     return out
 
 
-def material_indices(tri_count, tri_polys=None, poly_materials=None):
-    """``get_material_indices``: the int16 material of each triangle's polygon, sign-extended."""
+def material_indices(tri_count, tri_polys=None, poly_materials=None, generation="310"):
+    """``get_material_indices``: the material of each triangle's polygon (int16,
+    sign-extended, up to 3.x; int32 from 4.0 on, where a missing material array
+    means material 0 throughout)."""
     out = np.zeros(tri_count, dtype=np.int32)
     if tri_count > 0:
         _require(tri_polys is not None, "null triangle array")
-        _require(poly_materials is not None, "null polygon array")
+        if generation != "400":
+            _require(poly_materials is not None, "null polygon array")
+    if generation == "400" and poly_materials is None:
+        return out
+    width = np.int32 if generation == "400" else np.int16
     for t in range(tri_count):
-        out[t] = int(np.int16(poly_materials[int(tri_polys[t])]))
+        out[t] = int(width(poly_materials[int(tri_polys[t])]))
     return out
 
 

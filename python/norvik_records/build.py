@@ -9,15 +9,15 @@ of zeros, which checks that the reader keeps to the layout.
 import numpy as np
 
 from .layouts import (
-    CAMERA_RECORD, EXPORT_OBJECT_RECORD, HOST_MESH, INSTANCE_TRANSFORM, LOOP,
-    LOOPTRI, NORMAL, POLY, UV, vertex_dtype,
+    CAMERA_RECORD, EXPORT_OBJECT_RECORD, HOST_MESH, INSTANCE_TRANSFORM, NORMAL,
+    element_dtype, vertex_dtype,
 )
 
 __all__ = [
     "address_of", "encode_text", "pack_normals", "vertex_array", "loop_array",
-    "looptri_array", "uv_array", "poly_array", "normal_array", "instance_array",
-    "Block", "HostMesh", "Mesh", "ExportObject", "export_records", "Camera",
-    "camera_records", "generation_of",
+    "looptri_array", "tri_poly_array", "uv_array", "poly_array", "normal_array",
+    "instance_array", "Block", "HostMesh", "Mesh", "ExportObject", "export_records", "Camera",
+    "camera_records",
 ]
 
 
@@ -30,11 +30,6 @@ def address_of(array):
     if isinstance(array, Block):
         return array.address
     return array.__array_interface__["data"][0]
-
-
-def generation_of(version):
-    """Layout generation of a host version: "310" for 3.x with x > 0, else "293"."""
-    return "310" if version[0] == 3 and version[1] > 0 else "293"
 
 
 def _rng(rng):
@@ -97,31 +92,44 @@ def vertex_array(positions, generation="310", packed_normals=None, garbage_fill=
     return out
 
 
-def loop_array(vertex_indices, garbage_fill=False, rng=None):
+def loop_array(vertex_indices, garbage_fill=False, rng=None, generation="310"):
     vertex_indices = _rows(vertex_indices, np.uint32, None)
-    out = _blank(LOOP, len(vertex_indices), garbage_fill, rng)
+    out = _blank(element_dtype(generation, "loop"), len(vertex_indices), garbage_fill, rng)
     out["v"] = vertex_indices
     return out
 
 
-def looptri_array(loop_triples, poly_indices=None, garbage_fill=False, rng=None):
+def looptri_array(loop_triples, poly_indices=None, garbage_fill=False, rng=None, generation="310"):
+    """Triangles; up to 3.x each carries its polygon (``poly_indices``), from 4.0
+    on those are an array of their own (``tri_poly_array``)."""
     loop_triples = _rows(loop_triples, np.uint32, 3)
-    out = _blank(LOOPTRI, len(loop_triples), garbage_fill, rng)
+    out = _blank(element_dtype(generation, "looptri"), len(loop_triples), garbage_fill, rng)
     out["tri"] = loop_triples
-    out["poly"] = 0 if poly_indices is None else _rows(poly_indices, np.uint32, None)
+    if "poly" in out.dtype.names:
+        out["poly"] = 0 if poly_indices is None else _rows(poly_indices, np.uint32, None)
     return out
 
 
-def uv_array(uvs, garbage_fill=False, rng=None):
+def tri_poly_array(poly_indices):
+    """The 4.0-onward polygon of each triangle (plain int32, no padding)."""
+    poly_indices = _rows(poly_indices, np.uint32, None)
+    out = _blank(element_dtype("400", "tri_poly"), len(poly_indices))
+    out["poly"] = poly_indices
+    return out
+
+
+def uv_array(uvs, garbage_fill=False, rng=None, generation="310"):
     uvs = _rows(uvs, np.float32, 2)
-    out = _blank(UV, len(uvs), garbage_fill, rng)
+    out = _blank(element_dtype(generation, "uv"), len(uvs), garbage_fill, rng)
     out["uv"] = uvs
     return out
 
 
-def poly_array(material_indices, garbage_fill=False, rng=None):
-    material_indices = _rows(material_indices, np.int16, None)
-    out = _blank(POLY, len(material_indices), garbage_fill, rng)
+def poly_array(material_indices, garbage_fill=False, rng=None, generation="310"):
+    """Material numbers: in the polygon element up to 3.x, plain int32 from 4.0 on."""
+    dtype = element_dtype(generation, "poly")
+    material_indices = _rows(material_indices, dtype["mat_nr"], None)
+    out = _blank(dtype, len(material_indices), garbage_fill, rng)
     out["mat_nr"] = material_indices
     return out
 
@@ -166,9 +174,11 @@ class HostMesh(Block):
 
     def __init__(self, verts=None, polys=None, loops=None, uvs=None, looptris=None,
                  has_uvs=None, looptri_count=None, material_count=0,
-                 garbage_fill=False, rng=None):
+                 garbage_fill=False, rng=None, tri_polys=None):
         rec = _blank(HOST_MESH, 1, garbage_fill, rng)
         rec["verts_ptr"] = address_of(verts)
+        if tri_polys is not None:       # else whatever the fill left there: read from 4.0 on only
+            rec["tri_polys_ptr"] = address_of(tri_polys)
         rec["polys_ptr"] = address_of(polys)
         rec["loops_ptr"] = address_of(loops)
         rec["uvs_ptr"] = address_of(uvs)
@@ -178,7 +188,7 @@ class HostMesh(Block):
             looptri_count = 0 if looptris is None or isinstance(looptris, int) else len(looptris)
         rec["looptri_count"] = looptri_count
         rec["material_count"] = material_count
-        super().__init__(rec, [verts, polys, loops, uvs, looptris])
+        super().__init__(rec, [verts, polys, loops, uvs, looptris, tri_polys])
 
 
 class Mesh:
@@ -221,21 +231,23 @@ class Mesh:
 
         Returns a ``Block`` whose ``array`` is the ``HostMesh`` record and which has
         the attributes ``verts``, ``normals``, ``loops``, ``looptris``, ``uvs``
-        (None without UVs), ``polys`` and ``mesh``.
+        (None without UVs), ``polys``, ``tri_polys`` (None before "400") and ``mesh``.
         """
         rng = _rng(rng) if garbage_fill else None
-        packed = self.packed_normals if str(generation) == "293" else None
+        generation = str(generation)
+        packed = self.packed_normals if generation == "293" else None
         arrays = dict(
             verts=vertex_array(self.positions, generation, packed, garbage_fill, rng),
             normals=normal_array(self.normals),
-            loops=loop_array(self.loop_vertices, garbage_fill, rng),
-            looptris=looptri_array(self.tri_loops, self.tri_polys, garbage_fill, rng),
-            uvs=None if self.uvs is None else uv_array(self.uvs, garbage_fill, rng),
-            polys=poly_array(self.materials, garbage_fill, rng),
+            loops=loop_array(self.loop_vertices, garbage_fill, rng, generation),
+            looptris=looptri_array(self.tri_loops, self.tri_polys, garbage_fill, rng, generation),
+            uvs=None if self.uvs is None else uv_array(self.uvs, garbage_fill, rng, generation),
+            polys=poly_array(self.materials, garbage_fill, rng, generation),
+            tri_polys=tri_poly_array(self.tri_polys) if generation == "400" else None,
         )
         mesh = HostMesh(arrays["verts"], arrays["polys"], arrays["loops"], arrays["uvs"],
                         arrays["looptris"], material_count=int(self.materials.max(initial=-1)) + 1,
-                        garbage_fill=garbage_fill, rng=rng)
+                        garbage_fill=garbage_fill, rng=rng, tri_polys=arrays["tri_polys"])
         block = Block(mesh.array, [mesh])
         block.mesh = mesh
         for key, value in arrays.items():
@@ -318,11 +330,11 @@ def export_records(objects, generation="310", garbage_fill=False, rng=None):
         laid("vert_normals_ptr", i, None if ob.vert_normals is None else normal_array(ob.vert_normals))
         laid("custom_normals_ptr", i,
              None if ob.custom_normals is None else normal_array(ob.custom_normals))
-        laid("loops_ptr", i,
-             None if ob.loop_vertices is None else loop_array(ob.loop_vertices, garbage_fill, rng))
-        laid("uvs_ptr", i, None if ob.uvs is None else uv_array(ob.uvs, garbage_fill, rng))
-        laid("looptris_ptr", i,
-             None if ob.tri_loops is None else looptri_array(ob.tri_loops, None, garbage_fill, rng))
+        laid("loops_ptr", i, None if ob.loop_vertices is None
+             else loop_array(ob.loop_vertices, garbage_fill, rng, generation))
+        laid("uvs_ptr", i, None if ob.uvs is None else uv_array(ob.uvs, garbage_fill, rng, generation))
+        laid("looptris_ptr", i, None if ob.tri_loops is None
+             else looptri_array(ob.tri_loops, None, garbage_fill, rng, generation))
         laid("instances_ptr", i, None if ob.instances is None else instance_array(ob.instances))
         recs["vert_count"][i] = ob.vert_count
         recs["loop_count"][i] = ob.loop_count

@@ -4,13 +4,17 @@ Every dtype is little-endian with explicit field offsets and an explicit
 itemsize, so that bytes norvik never reads stay part of the stride (they may
 hold anything; ``garbage_fill`` in the builders puts random bytes there).
 """
+import operator
+
 import numpy as np
 
 __all__ = [
     "VERTEX_293", "VERTEX_310", "LOOP", "LOOPTRI", "UV", "POLY", "NORMAL",
+    "VERTEX_400", "LOOP_400", "LOOPTRI_400", "TRI_POLY_400", "UV_400", "MATERIAL_400",
+    "ELEMENTS", "generation_of",
     "HOST_MESH", "EXPORT_OBJECT_RECORD", "INSTANCE_TRANSFORM", "CAMERA_RECORD",
     "NAME_SIZE", "MATERIAL_SIZE", "CAMERA_NAME_SIZE", "GENERATIONS",
-    "vertex_dtype",
+    "vertex_dtype", "element_dtype",
 ]
 
 
@@ -20,7 +24,8 @@ def _layout(fields, itemsize):
                      "offsets": list(offsets), "itemsize": itemsize})
 
 
-# Host element arrays (both layout generations share all but the vertex).
+# Host element arrays. Generations 2.93 to 3.0 and 3.1 to 3.x share all but
+# the vertex; from 4.0 on every array is a plain attribute array.
 VERTEX_293 = _layout([("co", ("<f4", 3), 0), ("no", ("<i2", 3), 12)], 20)
 VERTEX_310 = _layout([("co", ("<f4", 3), 0)], 16)
 LOOP = _layout([("v", "<u4", 0)], 8)
@@ -28,10 +33,25 @@ LOOPTRI = _layout([("tri", ("<u4", 3), 0), ("poly", "<u4", 12)], 16)
 UV = _layout([("uv", ("<f4", 2), 0)], 12)
 POLY = _layout([("mat_nr", "<i2", 8)], 12)
 NORMAL = _layout([("no", ("<f4", 3), 0)], 12)
+VERTEX_400 = _layout([("co", ("<f4", 3), 0)], 12)
+LOOP_400 = _layout([("v", "<u4", 0)], 4)
+LOOPTRI_400 = _layout([("tri", ("<u4", 3), 0)], 12)
+TRI_POLY_400 = _layout([("poly", "<u4", 0)], 4)        # the polygon of each triangle
+UV_400 = _layout([("uv", ("<f4", 2), 0)], 8)
+MATERIAL_400 = _layout([("mat_nr", "<i4", 0)], 4)     # one per polygon; may be absent
+
+# Each generation's element layouts, by kind.
+ELEMENTS = {
+    "293": {"vertex": VERTEX_293, "loop": LOOP, "looptri": LOOPTRI, "uv": UV, "poly": POLY},
+    "310": {"vertex": VERTEX_310, "loop": LOOP, "looptri": LOOPTRI, "uv": UV, "poly": POLY},
+    "400": {"vertex": VERTEX_400, "loop": LOOP_400, "looptri": LOOPTRI_400, "uv": UV_400,
+            "poly": MATERIAL_400, "tri_poly": TRI_POLY_400},
+}
 
 # The mesh record at ``mesh_ptr`` of the triangle-array functions.
 HOST_MESH = _layout([
     ("verts_ptr", "<u8", 0),
+    ("tri_polys_ptr", "<u8", 8),         # 4.0 onward only: TRI_POLY_400
     ("polys_ptr", "<u8", 16),
     ("loops_ptr", "<u8", 24),
     ("uvs_ptr", "<u8", 32),
@@ -73,14 +93,34 @@ CAMERA_RECORD = _layout([
     ("matrix", ("<f4", (4, 4)), 72),
 ], 136)
 
-GENERATIONS = ("293", "310")
+GENERATIONS = ("293", "310", "400")
+
+
+def generation_of(version):
+    """The layout generation a host version selects (norvik's own rule).
+
+    "310" for 3.x with x > 0; "400" for a major version of 4 or more (an
+    integer or a float); "293" for anything else.
+    """
+    major = version[0]
+    if major == 3:
+        return "310" if version[1] > 0 else "293"
+    if isinstance(major, float):
+        return "400" if major >= 4 else "293"
+    try:
+        return "400" if operator.index(major) >= 4 else "293"
+    except TypeError:
+        return "293"
+
+
+def element_dtype(generation, kind):
+    """The layout of one kind of element ("vertex", "loop", ...) in a generation."""
+    generation = str(generation)
+    if generation not in ELEMENTS:
+        raise ValueError("generation must be one of %s, not %r" % (GENERATIONS, generation))
+    return ELEMENTS[generation][kind]
 
 
 def vertex_dtype(generation):
-    """The vertex layout of a generation: "293" (2.93 to 3.0) or "310" (3.1 on)."""
-    generation = str(generation)
-    if generation == "293":
-        return VERTEX_293
-    if generation == "310":
-        return VERTEX_310
-    raise ValueError("generation must be '293' or '310', not %r" % (generation,))
+    """The vertex layout of a generation: "293" (2.93 to 3.0), "310" (3.1 to 3.x), "400"."""
+    return element_dtype(generation, "vertex")

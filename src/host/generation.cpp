@@ -34,6 +34,25 @@ int equals_three(PyObject* item) {
     return r ? PyObject_IsTrue(r.get()) : -1;
 }
 
+// item >= 4 for an integer (anything with __index__) or a float; anything
+// else is not a 4.0-onward major. Never fails: other types keep the old rule.
+bool four_or_more(PyObject* item) {
+    if (PyFloat_Check(item)) return PyFloat_AS_DOUBLE(item) >= 4.0;
+    if (!PyIndex_Check(item)) return false;
+    Ref index(PyNumber_Index(item));
+    if (!index) {
+        PyErr_Clear();
+        return false;
+    }
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return overflow > 0 || v >= 4;
+}
+
 }  // namespace
 
 bool choose_generation(Generation& out) {
@@ -45,7 +64,7 @@ bool choose_generation(Generation& out) {
     int eq = equals_three(major.get());
     if (eq < 0) return false;
     if (!eq) {
-        out = Generation::G293;
+        out = four_or_more(major.get()) ? Generation::G400 : Generation::G293;
         return true;
     }
     Ref one(PyLong_FromLong(1));

@@ -28,8 +28,32 @@ struct Vec3 {
 
 inline Vec3 load_vec3(const char* p) { return {load<float>(p), load<float>(p + 4), load<float>(p + 8)}; }
 
-// The two generations of the host's vertex element.
-enum class Generation { G293, G310 };
+// The three generations of the host's element arrays: 2.93 to 3.0 (20-byte
+// vertices with a packed normal), 3.1 to 3.x (16-byte vertices, normals
+// apart), and 4.0 onward, where every array is a plain attribute array
+// (float3 positions, int32 corner vertices, int3 triangles with their
+// polygons in an int32 array of their own, float2 UVs, int32 materials).
+enum class Generation { G293, G310, G400 };
+
+// One of three things, by generation (routine descriptors and the like).
+template <Generation G, class T>
+constexpr T& by_generation(T& g293, T& g310, T& g400) {
+    if constexpr (G == Generation::G293)
+        return g293;
+    else if constexpr (G == Generation::G310)
+        return g310;
+    else
+        return g400;
+}
+
+template <Generation G>
+struct Strides {
+    static constexpr std::int64_t kVertex = G == Generation::G293 ? 20 : G == Generation::G310 ? 16 : 12;
+    static constexpr std::int64_t kLoop = G == Generation::G400 ? 4 : 8;
+    static constexpr std::int64_t kTri = G == Generation::G400 ? 12 : 16;
+    static constexpr std::int64_t kUv = G == Generation::G400 ? 8 : 12;
+    static constexpr std::int64_t kPoly = G == Generation::G400 ? 4 : 12;
+};
 
 // ---------------------------------------------------------------------------
 // Host element arrays
@@ -37,7 +61,7 @@ enum class Generation { G293, G310 };
 
 template <Generation G>
 struct Vertices {
-    static constexpr std::int64_t kStride = G == Generation::G310 ? 16 : 20;
+    static constexpr std::int64_t kStride = Strides<G>::kVertex;
     const char* base;
 
     Vec3 position(std::uint32_t v) const { return load_vec3(base + v * kStride); }
@@ -49,31 +73,50 @@ struct Vertices {
     }
 };
 
+template <Generation G>
 struct Loops {
-    static constexpr std::int64_t kStride = 8;
+    static constexpr std::int64_t kStride = Strides<G>::kLoop;
     const char* base;
     std::uint32_t vertex(std::uint32_t l) const { return load<std::uint32_t>(base + l * kStride); }
 };
 
+// The triangles; up to 3.x each element carries its polygon at offset 12,
+// from 4.0 on the polygons are an array of their own.
+template <Generation G>
 struct LoopTris {
-    static constexpr std::int64_t kStride = 16;
+    static constexpr std::int64_t kStride = Strides<G>::kTri;
     const char* base;
+    const char* polys = nullptr;  // 4.0 onward: one int32 per triangle
     void loops(std::int64_t t, std::uint32_t out[3]) const { std::memcpy(out, base + t * kStride, 12); }
-    std::uint32_t poly(std::int64_t t) const { return load<std::uint32_t>(base + t * kStride + 12); }
+    std::uint32_t poly(std::int64_t t) const {
+        if constexpr (G == Generation::G400)
+            return load<std::uint32_t>(polys + t * 4);
+        else
+            return load<std::uint32_t>(base + t * kStride + 12);
+    }
 };
 
+template <Generation G>
 struct Uvs {
-    static constexpr std::int64_t kStride = 12;
+    static constexpr std::int64_t kStride = Strides<G>::kUv;
     const char* base;
     float u(std::uint32_t l) const { return load<float>(base + l * kStride); }
     float v(std::uint32_t l) const { return load<float>(base + l * kStride + 4); }
 };
 
+// Material numbers: an int16 at offset 8 of the polygon up to 3.x, a plain
+// int32 array from 4.0 on (absent when every polygon has material 0).
+template <Generation G>
 struct Polys {
-    static constexpr std::int64_t kStride = 12;
+    static constexpr std::int64_t kStride = Strides<G>::kPoly;
     const char* base;
     // Sign-extended material number.
-    std::int32_t material(std::uint32_t p) const { return load<std::int16_t>(base + p * kStride + 8); }
+    std::int32_t material(std::uint32_t p) const {
+        if constexpr (G == Generation::G400)
+            return base ? load<std::int32_t>(base + p * kStride) : 0;
+        else
+            return load<std::int16_t>(base + p * kStride + 8);
+    }
 };
 
 // Plain float32 triples: vertex normals and custom normals.
@@ -87,15 +130,18 @@ struct Normals {
 // HostMesh: the record at mesh_ptr
 // ---------------------------------------------------------------------------
 
+// tri_polys (offset 8) is read in the 4.0-onward generation only: the
+// polygon of each triangle. polys is the polygon array up to 3.x and the
+// int32 material array from 4.0 on.
 struct HostMesh {
-    Addr verts, polys, loops, uvs, looptris;
+    Addr verts, tri_polys, polys, loops, uvs, looptris;
     std::int32_t uv_flag, tri_count, material_count;
 
     static HostMesh read(Addr mesh_ptr) {
         const char* p = at(mesh_ptr);
-        return {load<Addr>(p + 0),          load<Addr>(p + 16),         load<Addr>(p + 24),
-                load<Addr>(p + 32),         load<Addr>(p + 40),         load<std::int32_t>(p + 60),
-                load<std::int32_t>(p + 64), load<std::int32_t>(p + 68)};
+        return {load<Addr>(p + 0),          load<Addr>(p + 8),          load<Addr>(p + 16),
+                load<Addr>(p + 24),         load<Addr>(p + 32),         load<Addr>(p + 40),
+                load<std::int32_t>(p + 60), load<std::int32_t>(p + 64), load<std::int32_t>(p + 68)};
     }
 };
 

@@ -1,5 +1,6 @@
 // Material index queries: the material of each triangle, and the number of
 // triangles of each material.
+#include "host/generation.hpp"
 #include "host/layouts.hpp"
 #include "module/functions.hpp"
 #include "module/state.hpp"
@@ -52,22 +53,37 @@ void count_direct(const ArrayView& indices, std::int32_t material_count, ArrayVi
     }
 }
 
+template <host::Generation G>
+void triangle_materials(const host::HostMesh& m, ArrayView& out) {
+    host::LoopTris<G> tris{host::at(m.looptris), host::at(m.tri_polys)};
+    host::Polys<G> polys{host::at(m.polys)};
+    for (std::int32_t i = 0; i < m.tri_count; ++i) out.at<std::int32_t>(i) = polys.material(tris.poly(i));
+}
+
 }  // namespace
 
 PyObject* get_material_indices_body(Args& a) {
     Trace t(R_get_material_indices);
     if (!t.entered()) return t.fail();
+    // The 3.1 layouts, or the 4.0-onward ones where b3d_version names 4.0 on.
+    host::Generation g;
+    if (!host::choose_generation(g)) return t.fail();
     host::HostMesh m;
     if (!read_mesh(a.a[0].value, m)) return t.fail();
     ArrayView out;
     Ref result(new_zeros(m.tri_count, Elem::Int32, out));
     if (!result) return t.fail();
     if (out.stride == 4) advise_fresh_pages(out.data, 4 * out.len);
-    if (m.tri_count > 0 && (!require_array(m.looptris, "triangle") || !require_array(m.polys, "polygon")))
-        return t.fail();
-    host::LoopTris tris{host::at(m.looptris)};
-    host::Polys polys{host::at(m.polys)};
-    for (std::int32_t i = 0; i < m.tri_count; ++i) out.at<std::int32_t>(i) = polys.material(tris.poly(i));
+    if (g == host::Generation::G400) {
+        // From 4.0 on each triangle's polygon is an array of its own, and a
+        // mesh whose polygons all have material 0 has no material array.
+        if (m.tri_count > 0 && !require_array(m.tri_polys, "triangle polygon")) return t.fail();
+        triangle_materials<host::Generation::G400>(m, out);
+    } else {
+        if (m.tri_count > 0 && (!require_array(m.looptris, "triangle") || !require_array(m.polys, "polygon")))
+            return t.fail();
+        triangle_materials<host::Generation::G310>(m, out);
+    }
     out.buffer.release();
     return t.done(result.release());
 }

@@ -23,6 +23,7 @@ using host::Generation;
 NORVIK_ROUTINE(get_mesh_tri_data_multi_material);
 NORVIK_ROUTINE(get_mesh_tri_data_multi_material__310_to_current);
 NORVIK_ROUTINE(get_mesh_tri_data_multi_material__293_to_300);
+NORVIK_ROUTINE(get_mesh_tri_data_multi_material__400_to_current);
 
 // The per-loop normals, read straight from a plain ndarray's buffer, or
 // through item access for subclasses that may override it.
@@ -172,9 +173,9 @@ template <Generation G, bool kUvs, bool kContiguous>
 bool place(const host::HostMesh& m, const ArrayView& mi, std::vector<Cursor>& cursors, NormalRows& normals,
            Output<kContiguous> out) {
     host::Vertices<G> verts{host::at(m.verts)};
-    host::Loops loops{host::at(m.loops)};
-    host::LoopTris tris{host::at(m.looptris)};
-    host::Uvs uvs{host::at(m.uvs)};
+    host::Loops<G> loops{host::at(m.loops)};
+    host::LoopTris<G> tris{host::at(m.looptris)};
+    host::Uvs<G> uvs{host::at(m.uvs)};
     const auto limit = static_cast<std::uint32_t>(cursors.size());
     for (std::int32_t i = 0; i < m.tri_count; ++i) {
         auto mat = static_cast<std::uint32_t>(mi.at<std::int32_t>(i));
@@ -228,8 +229,9 @@ bool place_any(const host::HostMesh& m, const ArrayView& mi, std::vector<Cursor>
 
 template <Generation G>
 PyObject* fill(Args& a) {
-    Routine& r = G == Generation::G310 ? R_get_mesh_tri_data_multi_material__310_to_current
-                                       : R_get_mesh_tri_data_multi_material__293_to_300;
+    Routine& r = host::by_generation<G>(R_get_mesh_tri_data_multi_material__293_to_300,
+                                        R_get_mesh_tri_data_multi_material__310_to_current,
+                                        R_get_mesh_tri_data_multi_material__400_to_current);
     Trace t(r);
     if (!t.entered()) return t.fail();
     host::HostMesh m;
@@ -290,7 +292,12 @@ PyObject* get_mesh_tri_data_multi_material_body(Args& a) {
     if (!t.entered()) return t.fail();
     Generation g;
     if (!host::choose_generation(g)) return t.fail();
-    PyObject* result = g == Generation::G310 ? fill<Generation::G310>(a) : fill<Generation::G293>(a);
+    PyObject* result = nullptr;
+    switch (g) {
+        case Generation::G293: result = fill<Generation::G293>(a); break;
+        case Generation::G310: result = fill<Generation::G310>(a); break;
+        case Generation::G400: result = fill<Generation::G400>(a); break;
+    }
     return result ? t.done(result) : t.fail();
 }
 

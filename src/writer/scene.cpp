@@ -27,9 +27,11 @@ struct Writer {
 NORVIK_ROUTINE(export);
 NORVIK_ROUTINE(export__310_to_current);
 NORVIK_ROUTINE(export__293_to_300);
+NORVIK_ROUTINE(export__400_to_current);
 NORVIK_ROUTINE(write_object_name);
 NORVIK_ROUTINE(write_object_material);
 NORVIK_ROUTINE(write_mesh_vertices__293_to_300);
+NORVIK_ROUTINE(write_mesh_vertices__400_to_current);
 NORVIK_ROUTINE(write_mesh_vertices__310_to_current);
 NORVIK_ROUTINE(write_mesh_normals__293_to_300);
 NORVIK_ROUTINE(write_mesh_custom_normals);
@@ -138,7 +140,9 @@ void write_object_material(Writer& w, host::Text material) {
 
 template <Generation G>
 void write_mesh_vertices(Writer& w, host::Addr verts_ptr, std::int32_t count) {
-    Trace t(G == Generation::G310 ? R_write_mesh_vertices__310_to_current : R_write_mesh_vertices__293_to_300, w.ts);
+    Trace t(host::by_generation<G>(R_write_mesh_vertices__293_to_300, R_write_mesh_vertices__310_to_current,
+                                   R_write_mesh_vertices__400_to_current),
+            w.ts);
     if (t.entered()) {
         Sink& out = w.out;
         out.lit(",\n\t\t\"vertices\" : [");
@@ -255,6 +259,7 @@ void write_default_mesh_uvs(Writer& w, std::int32_t vert_count) {
 }
 
 // UV of each vertex from its first corner: the lowest-numbered loop naming it.
+template <Generation G>
 void write_first_corner_uvs(Writer& w, const host::ExportObjectRecord& r) {
     Sink& out = w.out;
     const std::int32_t n = r.vert_count;
@@ -266,12 +271,12 @@ void write_first_corner_uvs(Writer& w, const host::ExportObjectRecord& r) {
     for (std::int32_t v = 0; v < n; ++v) table[v] = -1;
     // From the last loop to the first, so that the lowest-numbered loop of a
     // vertex is the one that stays: plain stores, no look at the table.
-    host::Loops loops{host::at(r.loops)};
+    host::Loops<G> loops{host::at(r.loops)};
     for (std::int32_t j = r.loop_count > 0 ? r.loop_count - 1 : -1; j >= 0; --j) {
         std::uint32_t v = loops.vertex(static_cast<std::uint32_t>(j));
         if (v < static_cast<std::uint32_t>(n)) table[v] = j;
     }
-    host::Uvs uvs{host::at(r.uvs)};
+    host::Uvs<G> uvs{host::at(r.uvs)};
     if (profiling(w.ts)) {
         // One traced filter per value.
         for (std::int32_t v = 0; v < n; ++v) {
@@ -305,6 +310,7 @@ void write_first_corner_uvs(Writer& w, const host::ExportObjectRecord& r) {
     std::free(table);
 }
 
+template <Generation G>
 void write_mesh_uvs(Writer& w, const host::ExportObjectRecord& r) {
     Trace t(R_write_mesh_uvs, w.ts);
     if (t.entered() && r.looptri_count != 0 && r.looptris) {
@@ -313,16 +319,17 @@ void write_mesh_uvs(Writer& w, const host::ExportObjectRecord& r) {
             if (!r.loops)
                 write_default_pairs(w.out, r.vert_count);  // no corners to take UVs from
             else
-                write_first_corner_uvs(w, r);
+                write_first_corner_uvs<G>(w, r);
         }
     }
     t.done_void();
 }
 
 // Every corner must name an existing loop and every loop an existing vertex.
+template <Generation G>
 bool indices_in_range(const host::ExportObjectRecord& r) {
-    host::Loops loops{host::at(r.loops)};
-    host::LoopTris tris{host::at(r.looptris)};
+    host::Loops<G> loops{host::at(r.loops)};
+    host::LoopTris<G> tris{host::at(r.looptris)};
     const std::uint32_t loop_count = r.loop_count > 0 ? static_cast<std::uint32_t>(r.loop_count) : 0;
     const std::uint32_t vert_count = r.vert_count > 0 ? static_cast<std::uint32_t>(r.vert_count) : 0;
     for (std::int32_t t = 0; t < r.looptri_count; ++t) {
@@ -337,6 +344,7 @@ bool indices_in_range(const host::ExportObjectRecord& r) {
     return true;
 }
 
+template <Generation G>
 void write_mesh_indices(Writer& w, const host::ExportObjectRecord& r) {
     Trace t(R_write_mesh_indices, w.ts);
     if (t.entered()) {
@@ -346,13 +354,13 @@ void write_mesh_indices(Writer& w, const host::ExportObjectRecord& r) {
             say("[ERROR] No mesh looptris!\n");
         } else if (!r.looptris) {
             say("[ERROR] NULL mesh looptris!\n");
-        } else if (!indices_in_range(r)) {
+        } else if (!indices_in_range<G>(r)) {
             say("[ERROR] Mesh indices out of range!\n");
         } else {
             Sink& out = w.out;
             out.lit("],\n\t\t\"indices\" : [");
-            host::Loops loops{host::at(r.loops)};
-            host::LoopTris tris{host::at(r.looptris)};
+            host::Loops<G> loops{host::at(r.loops)};
+            host::LoopTris<G> tris{host::at(r.looptris)};
             Run<std::uint32_t, 3> run(out);
             for (std::int32_t i = 0; i < r.looptri_count; ++i) {
                 std::uint32_t l[3];
@@ -407,10 +415,10 @@ void write_object(Writer& w, const host::ExportObjectRecord& r, bool first) {
         write_mesh_normals__310_to_current(w, r.vert_normals, r.vert_count);
     }
     if (r.uvs)
-        write_mesh_uvs(w, r);
+        write_mesh_uvs<G>(w, r);
     else
         write_default_mesh_uvs(w, r.vert_count);
-    write_mesh_indices(w, r);
+    write_mesh_indices<G>(w, r);
     if (r.instances) {
         write_object_instances(w, r.instances, r.instance_count);
         w.out.lit("\n\t}");
@@ -421,7 +429,7 @@ void write_object(Writer& w, const host::ExportObjectRecord& r, bool first) {
 
 template <Generation G>
 void export_objects(Writer& w, host::Addr ob_ptr, std::int32_t count) {
-    Trace t(G == Generation::G310 ? R_export__310_to_current : R_export__293_to_300, w.ts);
+    Trace t(host::by_generation<G>(R_export__293_to_300, R_export__310_to_current, R_export__400_to_current), w.ts);
     if (t.entered()) {
         for (std::int32_t i = 0; i < count && !w.out.failed(); ++i) {
             if (!ob_ptr) continue;
@@ -449,10 +457,11 @@ PyObject* export_body(Args& a) {
     }
     const host::Addr ob_ptr = a.a[0].value;
     const auto count = static_cast<std::int32_t>(a.a[1].value);
-    if (g == Generation::G310)
-        export_objects<Generation::G310>(w, ob_ptr, count);
-    else
-        export_objects<Generation::G293>(w, ob_ptr, count);
+    switch (g) {
+        case Generation::G293: export_objects<Generation::G293>(w, ob_ptr, count); break;
+        case Generation::G310: export_objects<Generation::G310>(w, ob_ptr, count); break;
+        case Generation::G400: export_objects<Generation::G400>(w, ob_ptr, count); break;
+    }
     out.lit("\n}");
     return finish_document(t, R_export, close_document(out));
 }
