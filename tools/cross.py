@@ -1,7 +1,8 @@
 """Cross-built wheels of norvik, and the foreign interpreters they are built against.
 
     python tools/cross.py wheels PLATFORM VERSION...   build dist/norvik-*-<tag>.whl
-    python tools/cross.py python PLATFORM VERSION      set up that platform's CPython, print its folder
+    python tools/cross.py python PLATFORM VERSION [DIR]  set up that platform's CPython (in DIR:
+                                                       a fresh copy), print its folder
 
 PLATFORMS says, per platform, how a target is compiled (zig's C++ compiler
 and linker, from PyPI), where the interpreter's headers and import library
@@ -65,9 +66,10 @@ def pip(*args):
 
 # ---- what a build needs ----
 
-def windows_python(version):
-    """Folder of the Windows CPython ``version`` (python.exe, include/, libs/, Lib/)."""
-    home = os.path.join(CACHE, "windows-x64", "python-" + version)
+def windows_python(version, home=None):
+    """Folder of the Windows CPython ``version`` (python.exe, include/, libs/, Lib/);
+    ``home``: a fresh copy there instead of the shared one under build/cross."""
+    home = home or os.path.join(CACHE, "windows-x64", "python-" + version)
     if os.path.exists(os.path.join(home, "python.exe")):
         return home
     log("fetching the Windows CPython %s" % version)
@@ -216,8 +218,8 @@ def main(argv):
         for version in versions:
             print(pack_wheel(argv[1], version, build_module(argv[1], version)))
         return 0
-    if len(argv) == 3 and argv[0] == "python" and argv[1] == "windows-x64":
-        print(windows_python(argv[2]))
+    if len(argv) in (3, 4) and argv[0] == "python" and argv[1] == "windows-x64":
+        print(windows_python(*argv[2:]))
         return 0
     print(__doc__, file=sys.stderr)
     return 2

@@ -67,11 +67,7 @@ wine_python() {
 for host in "${WIN_BPY_HOSTS[@]}"; do
     read -r name version requirement numpy_req <<<"$host"
     home=".hosts/$name"
-    if [ ! -f "$home/python.exe" ]; then
-        rm -rf "$home.partial"
-        cp -r "$(.venv/bin/python tools/cross.py python windows-x64 "$version")" "$home.partial"
-        mv "$home.partial" "$home"
-    fi
+    [ -f "$home/python.exe" ] || .venv/bin/python tools/cross.py python windows-x64 "$version" "$home" >/dev/null
     win_install "$home" "$version" "$requirement" "$numpy_req"
     if ! wine_python "$home/python.exe" -c "import bpy" >/dev/null; then
         echo "$name: Windows Blender ($requirement) does not start under wine" >&2

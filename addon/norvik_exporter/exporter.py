@@ -18,7 +18,7 @@ try:
     from .norvik_records.addon import ReplaceFiles, unique_keys
 except ImportError:
     from norvik_records.addon import ReplaceFiles, unique_keys
-from .meshdata import MESH, MeshArrays, MeshBatch, element_addresses
+from .meshdata import MESH, MeshArrays, MeshBatch, ReadPolicy, element_addresses
 from .scene import OBJECT, gather, no_faces_message
 
 
@@ -34,25 +34,6 @@ def load_native():
                 "norvik is not installed in the add-on; build it and run "
                 "tools/install_addon.sh") from exc
     return norvik
-
-
-@contextlib.contextmanager
-def layouts_310(norvik):
-    """Make norvik's own version dispatch pick the 3.1-onward layouts.
-
-    Blender 3.1 to 3.4 select them already.  Later versions (4.x, 5.x) would
-    fall back to the 2.93 layouts with their packed 16-bit normals, while our
-    arrays are packed in the 3.1 layouts, with float normals.
-    """
-    version = norvik.b3d_version
-    if version[0] == 3 and version[1] > 0:
-        yield
-        return
-    norvik.b3d_version = (3, 1, 0)
-    try:
-        yield
-    finally:
-        norvik.b3d_version = version
 
 
 class NativeOutput:
@@ -393,11 +374,13 @@ def camera_path_for(scene_path):
 
 def export_scene(scene_path, camera_path=None, depsgraph=None, selected_only=False,
                  apply_modifiers=True, progress=None, echo=True, collection=None,
-                 mesh_only=False):
+                 mesh_only=False, policy=None):
     """Write the scene document (and the camera document when ``camera_path`` is set).
 
     ``collection`` limits the export to that collection's objects (and its
-    children's), as a collection exporter does.
+    children's), as a collection exporter does. ``policy`` (a ``ReadPolicy``)
+    says how Blender's meshes are read: by default the fast paths of the
+    running Blender.
 
     ``progress(index, count, name, vertices, triangles, placements)`` is called
     once per mesh object as it is prepared (with a ``step`` attribute on the
@@ -417,7 +400,8 @@ def export_scene(scene_path, camera_path=None, depsgraph=None, selected_only=Fal
     gc.disable()
     try:
         result = _export_scene(norvik, scene_path, camera_path, depsgraph, selected_only,
-                               apply_modifiers, progress, echo, collection, mesh_only)
+                               apply_modifiers, progress, echo, collection, mesh_only,
+                               policy or ReadPolicy())
     finally:
         if collecting:
             gc.enable()
@@ -426,19 +410,20 @@ def export_scene(scene_path, camera_path=None, depsgraph=None, selected_only=Fal
 
 
 def _export_scene(norvik, scene_path, camera_path, depsgraph, selected_only, apply_modifiers,
-                  progress, echo, collection, mesh_only):
+                  progress, echo, collection, mesh_only, policy):
     result = ExportResult()
     result.scene_path, result.camera_path = scene_path, camera_path
     if depsgraph is None:
         depsgraph = bpy.context.evaluated_depsgraph_get()
-    entries, cameras, faceless = gather(depsgraph, selected_only, camera_path is not None,
+    entries, cameras, faceless = gather(depsgraph, policy, selected_only, camera_path is not None,
                                         collection, mesh_only)
     for name, kind in faceless:
         result.no_faces(name, kind)
     result.warnings += left_out(depsgraph, selected_only, camera_path is not None, collection,
                                 apply_modifiers)
     with ReplaceFiles() as files:
-        _write_scene(norvik, files, entries, depsgraph, apply_modifiers, progress, echo, result)
+        _write_scene(norvik, files, entries, depsgraph, apply_modifiers, progress, echo, result,
+                     policy)
         if camera_path is not None and result.ok:
             result.cameras = [c.name for c in cameras]
             records = _camera_records(cameras, result)
@@ -457,28 +442,29 @@ def _failed(result, target, reason):
     result.errors.append("could not write %s (%s); any previous file there is unchanged" % (target, reason))
 
 
-def _write(files, target, result, echo, write, wrapper=contextlib.nullcontext):
+def _write(files, target, result, echo, write):
     """Have ``write(path)`` (a norvik call) fill a new file that will replace ``target``."""
     try:
         path = files.temporary(target)
     except OSError as exc:
         _failed(result, target, exc.strerror or exc)
         return
-    with native_output(echo) as out, wrapper():
+    with native_output(echo) as out:
         done = write(os.fsencode(path))
     result.warnings += out.messages
     if not done:
         _failed(result, target, "norvik could not write it")
 
 
-def _write_scene(norvik, files, entries, depsgraph, apply_modifiers, progress, echo, result):
+def _write_scene(norvik, files, entries, depsgraph, apply_modifiers, progress, echo, result,
+                 policy):
     loaded = 0                  # entries[:loaded] are loaded
     try:
         for e in entries:
-            e.load(depsgraph, apply_modifiers)
+            e.load(depsgraph, apply_modifiers, policy)
             loaded += 1
         # Every mesh's arrays are read together, in bulk.
-        batch = MeshBatch([e.mesh for e in entries])
+        batch = MeshBatch([e.mesh for e in entries], policy)
         verts, tris = batch.vert_count, batch.tri_count
         faced = (np.asarray(verts, np.int64) > 0) & (np.asarray(tris, np.int64) > 0)
         ready = np.flatnonzero(faced).tolist()
@@ -497,8 +483,7 @@ def _write_scene(norvik, files, entries, depsgraph, apply_modifiers, progress, e
                 progress(k, count, entries[i].name, verts[i], tris[i], len(entries[i].matrices))
         records, keep = _object_records([entries[i] for i in ready], batch, ready, result)
         _write(files, result.scene_path, result, echo,
-               lambda path: norvik.export(address(records), len(records), path, False),
-               lambda: layouts_310(norvik))
+               lambda path: norvik.export(address(records), len(records), path, False))
     finally:
         for k, e in enumerate(entries):
             if k < loaded:
@@ -532,22 +517,21 @@ class TriangleArrays:
         return pos, nor, uv
 
 
-def triangle_arrays(ob, depsgraph=None, apply_modifiers=True):
+def triangle_arrays(ob, depsgraph=None, apply_modifiers=True, policy=None):
     """The multi-material triangle arrays of mesh object ``ob``."""
     norvik = load_native()
+    policy = policy or ReadPolicy()
     if depsgraph is None:
         depsgraph = bpy.context.evaluated_depsgraph_get()
     owner = ob.evaluated_get(depsgraph) if apply_modifiers else ob.original
     mesh = owner.to_mesh()
     try:
-        arrays = MeshArrays(mesh, material_count=len(ob.material_slots))
+        arrays = MeshArrays(mesh, policy, material_count=len(ob.material_slots))
         rec = arrays.host_mesh()
         ptr = address(rec)
-        with layouts_310(norvik):
-            indices = norvik.get_material_indices(ptr)
-            counts = norvik.get_tri_count_per_material_index(indices, arrays.material_count)
-            data = norvik.get_mesh_tri_data_multi_material(ptr, indices, counts,
-                                                           arrays.split_normals)
+        indices = norvik.get_material_indices(ptr)
+        counts = norvik.get_tri_count_per_material_index(indices, arrays.material_count)
+        data = norvik.get_mesh_tri_data_multi_material(ptr, indices, counts, arrays.split_normals)
         names = [s.material.name if s.material else "" for s in ob.material_slots] or [""]
         return TriangleArrays(data, counts, indices, names)
     finally:

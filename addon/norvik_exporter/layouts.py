@@ -8,15 +8,15 @@ try:
     from .norvik_records.addon import address, fit_text, instance_rows
     from .norvik_records.layouts import (CAMERA_NAME_SIZE, CAMERA_RECORD, EXPORT_OBJECT_RECORD,
                                          HOST_MESH, LOOP, LOOPTRI, MATERIAL_SIZE, NAME_SIZE, POLY,
-                                         UV, VERTEX_310)
+                                         UV, VERTEX_310, generation_of)
 except ImportError:
     from norvik_records.addon import address, fit_text, instance_rows  # noqa: F401
     from norvik_records.layouts import (CAMERA_NAME_SIZE, CAMERA_RECORD, EXPORT_OBJECT_RECORD,  # noqa: F401
                                         HOST_MESH, LOOP, LOOPTRI, MATERIAL_SIZE, NAME_SIZE, POLY,
-                                        UV, VERTEX_310)
+                                        UV, VERTEX_310, generation_of)
 
-# The add-on fills the 3.1-onward element layouts: Blender 3.1 to 3.4 store
-# exactly these, later versions are packed into them.
+# Blender 3.1 to 3.4 store exactly the 3.1 element layouts; 3.5 and 3.6 are
+# packed into them. From 4.0 on Blender's own arrays are norvik's 4.0 layouts.
 VERTEX = VERTEX_310
 EXPORT_OBJECT = EXPORT_OBJECT_RECORD
 CAMERA = CAMERA_RECORD

@@ -1,16 +1,17 @@
 """The host arrays of evaluated meshes, as norvik reads them.
 
-Three ways to get there, chosen by Blender's version:
+How an export reads Blender is one ``ReadPolicy``, chosen once per export
+from Blender's version and preferences and passed to everything that reads:
 
 * Blender 3.1 to 3.4 keep vertices, loops, loop triangles and UVs in exactly
-  norvik's 3.1-onward element layouts, so the addresses point straight into
+  norvik's 3.1 element layouts, so the addresses point straight into
   Blender's memory (``as_pointer()``); nothing is copied.
-* From 3.5 on those structs are gone: positions, corner vertices, triangles,
-  triangle polygons and UVs are plain contiguous arrays (generic attributes
-  and caches).  They are copied from their own addresses in bulk and packed
-  into the same layouts with one vectorised copy per kind of array, for all
-  meshes of an export at once.  Vertex normals are float triples in both
-  Blender and norvik, so norvik reads Blender's own array.
+* From 4.0 on positions, corner vertices, triangles, triangle polygons, UVs,
+  normals and material numbers are plain contiguous arrays, which are
+  norvik's 4.0 layouts: the records point into Blender's own arrays.
+* Blender 3.5 and 3.6 keep the same arrays, but norvik reads them in the 3.1
+  layouts: they are copied from their own addresses in bulk and packed, with
+  one vectorised copy per kind of array for all meshes of an export.
 * ``foreach_get`` into numpy, one call per attribute and mesh: the reference,
   and the fallback for any array whose address the run-time check below
   does not trust.
@@ -35,16 +36,59 @@ from itertools import accumulate
 import bpy
 import numpy as np
 
-from .layouts import HOST_MESH, LOOP, LOOPTRI, POLY, UV, VERTEX, address
+from .layouts import HOST_MESH, LOOP, LOOPTRI, POLY, UV, VERTEX, address, generation_of
 
-VERSION = tuple(bpy.app.version)
 MESH = bpy.types.Mesh
-ZERO_COPY = (3, 1, 0) <= VERSION < (3, 5, 0)
-# Read arrays from their addresses where the run-time check allows it (3.5
-# onward); False: foreach_get throughout, the reference path.
-BULK = VERSION >= (3, 5, 0)
-# Loop triangles are computed on access from 4.0 on.
-ENSURE_TRIANGLES = VERSION < (4, 0, 0)
+# Meshes with these modifiers may be subdivided on the GPU when drawn: their
+# evaluated object then holds the mesh before that step, which
+# Object.to_mesh() completes.
+GPU_SUBDIVISION = frozenset(('SUBSURF', 'MULTIRES'))
+
+
+class ReadPolicy:
+    """How one export reads Blender's meshes; chosen once, passed explicitly.
+
+    ``generation``: norvik's layouts the records describe ("310", or "400"
+    from Blender 4.0 on, which norvik chooses itself from its b3d_version).
+    ``struct_addresses``: 3.1 to 3.4, Blender's structs are norvik's layouts.
+    ``bulk``: arrays are read from their addresses where the run-time check
+    allows it (3.5 onward); else through ``foreach_get``.
+    ``in_place``: from 4.0 on, records point into Blender's arrays themselves.
+    ``direct``: an evaluated mesh is read where it is, not copied with
+    ``to_mesh()``, unless the GPU may subdivide it (``gpu_subdivision``).
+    The defaults are the fast paths of the running Blender; ``reference()``
+    is the plain path the fast ones are checked against.
+    """
+
+    def __init__(self, version=None, fast=True, struct_addresses=None):
+        v = tuple(bpy.app.version if version is None else version)
+        self.version = v
+        self.generation = generation_of(v)
+        if self.generation not in ("310", "400"):
+            raise RuntimeError("Blender %s is older than 3.1" % ".".join(map(str, v)))
+        self.struct_addresses = (fast if struct_addresses is None else struct_addresses) \
+            and v < (3, 5, 0)
+        self.bulk = fast and v >= (3, 5, 0)
+        self.in_place = self.bulk and self.generation == "400"
+        self.direct = fast
+        self.ensure_triangles = v < (4, 0, 0)       # computed on access from 4.0 on
+        # GPU subdivision never runs without a window (background Blender,
+        # pipelines) nor where the preference is off.
+        system = getattr(getattr(bpy.context, "preferences", None), "system", None)
+        self.gpu_subdivision = not bpy.app.background and bool(
+            getattr(system, "use_gpu_subdivision", False))
+
+    @classmethod
+    def reference(cls, version=None):
+        return cls(version, fast=False)
+
+    def copies(self, original):
+        """Whether mesh object ``original``'s evaluated mesh must be copied with to_mesh()."""
+        if not self.direct or original.mode == 'EDIT':
+            return True
+        modifiers = original.modifiers
+        return self.gpu_subdivision and bool(len(modifiers)) and any(
+            m.type in GPU_SUBDIVISION for m in modifiers)
 
 
 def _get(collection, attr, dtype, count, width=1):
@@ -163,20 +207,24 @@ def checked_stride(kind, sequence, count):
     return stride
 
 
-def read(kind, sources, counts, staging=None):
+def probe_stride(kind, sources, counts):
+    """The checked stride of ``kind`` in the first source with two or more elements."""
+    probe = next((i for i, n in enumerate(counts) if n >= 2), None)
+    return None if probe is None else checked_stride(kind, kind.sequence(sources[probe]),
+                                                     counts[probe])
+
+
+def read(kind, sources, counts, staging=None, bulk=True):
     """``kind``'s values of every source (a mesh, or a UV layer for ``UVS``),
-    concatenated: a (sum(counts), width) array.
+    concatenated: a (sum(counts), width) array; ``bulk=False``: through
+    ``foreach_get`` only.
 
     With one source it may be a view of Blender's own memory, valid while the
     source is unchanged; otherwise a new array, or a view of ``staging`` (a
     uint8 array, used when it is large enough) valid until it is reused.
     """
     total = int(sum(counts))
-    stride = None
-    if BULK:
-        probe = next((i for i, n in enumerate(counts) if n >= 2), None)
-        if probe is not None:
-            stride = checked_stride(kind, kind.sequence(sources[probe]), counts[probe])
+    stride = probe_stride(kind, sources, counts) if bulk else None
     if stride is None:
         out = np.empty((total, kind.width), kind.dtype)
         start = 0
@@ -193,8 +241,10 @@ def read(kind, sources, counts, staging=None):
     # memmove each, then take the values from it.
     if staging is None or len(staging) < total * stride:
         staging = np.empty(total * stride, np.uint8)
-    sizes = [n * stride for n in counts]
-    targets = list(accumulate(sizes, initial=address(staging)))
+    targets = list(accumulate([n * stride for n in counts], initial=address(staging)))
+    # Exactly what the elements span: past the last element's own bytes the
+    # stride may run beyond the end of Blender's array.
+    sizes = [(n - 1) * stride + kind.itemsize if n else 0 for n in counts]
     late = []
     for i in ([i for i, ptr in enumerate(firsts) if not ptr] if 0 in firsts else ()):
         # Nothing to copy, or no address: foreach_get below.
@@ -209,24 +259,11 @@ def read(kind, sources, counts, staging=None):
     return out
 
 
-# Meshes with these modifiers may be subdivided on the GPU when drawn: their
-# evaluated object holds the mesh before that step, which Object.to_mesh()
-# completes.
-GPU_SUBDIVISION = frozenset(('SUBSURF', 'MULTIRES'))
-# Read an evaluated mesh object's own mesh in place where it is the mesh that
-# Object.to_mesh() would copy; False: always copy (the reference path).
-DIRECT = True
-
-
-def evaluated_mesh(original, evaluated, kind=None):
+def evaluated_mesh(original, evaluated, policy, kind=None):
     """The evaluated mesh of mesh object ``original`` (``evaluated`` is its
     evaluated object, ``kind`` its type when known), to be read in place;
-    None when a copy is needed: an object in edit mode, or one that may be
-    subdivided on the GPU."""
-    if not DIRECT or (kind or original.type) != 'MESH' or original.mode == 'EDIT':
-        return None
-    modifiers = original.modifiers
-    if len(modifiers) and any(m.type in GPU_SUBDIVISION for m in modifiers):
+    None when ``policy`` wants a copy (edit mode, or GPU subdivision)."""
+    if (kind or original.type) != 'MESH' or policy.copies(original):
         return None
     mesh = evaluated.data
     return mesh if isinstance(mesh, MESH) else None
@@ -295,18 +332,19 @@ def element_addresses(array, counts, itemsize):
 
 
 class MeshBatch:
-    """Element arrays of ``meshes`` in norvik's 3.1-onward layouts.
+    """Element arrays of ``meshes`` in the layouts of ``policy.generation``.
 
     Columns, one entry per mesh: ``vert_count``, ``loop_count``, ``tri_count``
     and the addresses ``verts_ptr``, ``vert_normals_ptr``, ``loops_ptr``,
-    ``uvs_ptr`` (0 without UVs), ``looptris_ptr`` (0 for an empty array).
-    The triangles' polygon numbers are filled only with ``polygons`` (the
-    scene document does not read them).
+    ``uvs_ptr`` (0 without UVs), ``looptris_ptr`` (0 for an empty array), and
+    from 4.0 on ``tri_polys_ptr``. The triangles' polygon numbers are read
+    only with ``polygons`` (the scene document does not read them).
     """
 
-    def __init__(self, meshes, zero_copy=None, polygons=False):
+    def __init__(self, meshes, policy, polygons=False):
         self.meshes = meshes
-        if ENSURE_TRIANGLES:
+        self.policy = policy
+        if policy.ensure_triangles:
             for mesh in meshes:
                 mesh.calc_loop_triangles()
         self.vert_count = v = [len(m.vertices) for m in meshes]
@@ -316,8 +354,8 @@ class MeshBatch:
         self.uv_layers = layers
         uv_count = [n if layer is not None else 0 for n, layer in zip(l, layers)]
         self._keep = []
-        self.zero_copy = ZERO_COPY if zero_copy is None else zero_copy
-        if self.zero_copy:
+        self.tri_polys_ptr = np.zeros(len(meshes), np.uint64)
+        if policy.struct_addresses:
             self.verts_ptr = _first_addresses([m.vertices for m in meshes], v)
             self.vert_normals_ptr = _first_addresses([m.vertex_normals for m in meshes], v)
             self.loops_ptr = _first_addresses([m.loops for m in meshes], l)
@@ -325,46 +363,61 @@ class MeshBatch:
             self.uvs_ptr = _first_addresses([layer.data if layer is not None else None
                                              for layer in layers], uv_count)
             return
-        # One staging buffer serves every kind in turn (each is packed before
-        # the next is read): fewer fresh pages to fault in.
+        if policy.generation == "400":
+            self.verts_ptr = self.addresses(POSITIONS, meshes, v)
+            self.loops_ptr = self.addresses(CORNER_VERTICES, meshes, l)
+            self.looptris_ptr = self.addresses(TRIANGLES, meshes, t)
+            self.uvs_ptr = self.addresses(UVS, layers, uv_count)
+            self.vert_normals_ptr = self.addresses(VERTEX_NORMALS, meshes, v)
+            if polygons:
+                self.tri_polys_ptr = self.addresses(TRIANGLE_POLYGONS, meshes, t)
+            return
+        # 3.5 and 3.6: packed into the 3.1 layouts. One staging buffer serves
+        # every kind in turn (each is packed before the next is read): fewer
+        # fresh pages to fault in.
+        bulk = policy.bulk
         staging = np.empty(max(sum(v) * 16, sum(l) * 8, sum(t) * 16), np.uint8)
         verts = blank(sum(v), VERTEX, ("co",))
-        pack(verts, "co", read(POSITIONS, meshes, v, staging))
+        pack(verts, "co", read(POSITIONS, meshes, v, staging, bulk))
         loops = blank(sum(l), LOOP, ("v",))
-        pack(loops, "v", read(CORNER_VERTICES, meshes, l, staging))
+        pack(loops, "v", read(CORNER_VERTICES, meshes, l, staging, bulk))
         tris = blank(sum(t), LOOPTRI, ("tri", "poly") if polygons else ("tri",))
-        pack(tris, "tri", read(TRIANGLES, meshes, t, staging))
+        pack(tris, "tri", read(TRIANGLES, meshes, t, staging, bulk))
         if polygons:            # only the triangle arrays read a triangle's polygon
-            pack(tris, "poly", read(TRIANGLE_POLYGONS, meshes, t, staging))
+            pack(tris, "poly", read(TRIANGLE_POLYGONS, meshes, t, staging, bulk))
         uvs = blank(sum(uv_count), UV, ("uv",))
-        pack(uvs, "uv", read(UVS, layers, uv_count, staging))
+        pack(uvs, "uv", read(UVS, layers, uv_count, staging, bulk))
         del staging
         self._keep += [verts, loops, tris, uvs]
         self.verts_ptr = element_addresses(verts, v, VERTEX.itemsize)
         self.loops_ptr = element_addresses(loops, l, LOOP.itemsize)
         self.looptris_ptr = element_addresses(tris, t, LOOPTRI.itemsize)
         self.uvs_ptr = element_addresses(uvs, uv_count, UV.itemsize)
-        self.vert_normals_ptr = self._vertex_normals(meshes, v)
+        self.vert_normals_ptr = self.addresses(VERTEX_NORMALS, meshes, v)
 
-    def _vertex_normals(self, meshes, counts):
-        """Blender's own normal arrays where the check allows it (they have
-        norvik's layout), else copies."""
-        if BULK:
-            probe = next((i for i, n in enumerate(counts) if n >= 2), None)
-            if probe is not None and checked_stride(
-                    VERTEX_NORMALS, meshes[probe].vertex_normals,
-                    counts[probe]) == VERTEX_NORMALS.itemsize:
-                ptrs = _first_addresses([m.vertex_normals for m in meshes], counts)
-                if all(p or not n for p, n in zip(ptrs, counts)):
-                    return ptrs
-        normals = np.ascontiguousarray(read(VERTEX_NORMALS, meshes, counts), np.float32)
-        self._keep.append(normals)
-        return element_addresses(normals, counts, VERTEX_NORMALS.itemsize)
+    def addresses(self, kind, sources, counts):
+        """Address of each source's ``kind`` array in norvik's 4.0 layout (which
+        is also the float-triple layout of normals in every generation).
+
+        Where the policy allows and the check passes (the elements lie exactly
+        their own size apart), Blender's own arrays; else a copy, read as
+        ``read`` does (0 for a source without elements).
+        """
+        bulk = self.policy.bulk
+        if bulk and probe_stride(kind, sources, counts) == kind.itemsize:
+            ptrs = _first_addresses([kind.sequence(s) if n else None
+                                     for s, n in zip(sources, counts)], counts)
+            if all(p or not n for p, n in zip(ptrs, counts)):
+                return ptrs
+        values = np.ascontiguousarray(read(kind, sources, counts, bulk=bulk))
+        self._keep.append(values)
+        return element_addresses(values, counts, kind.itemsize)
 
     def split_normals(self, i):
         """Mesh i's normals, one per loop: an (n, 3) float32 array."""
         mesh = self.meshes[i]
-        return read(CORNER_NORMALS, [mesh], [self.loop_count[i]]).reshape(-1, 3)
+        return read(CORNER_NORMALS, [mesh], [self.loop_count[i]],
+                    bulk=self.policy.bulk).reshape(-1, 3)
 
     def first_corner_normals(self, i):
         """Mesh i's per-vertex normals taken from each vertex's first loop.
@@ -374,44 +427,63 @@ class MeshBatch:
         Vertices that no loop uses keep their vertex normal.
         """
         mesh = self.meshes[i]
-        out = np.array(read(VERTEX_NORMALS, [mesh], [self.vert_count[i]]), np.float32)
-        corners = read(CORNER_VERTICES, [mesh], [self.loop_count[i]]).reshape(-1)
+        bulk = self.policy.bulk
+        out = np.array(read(VERTEX_NORMALS, [mesh], [self.vert_count[i]], bulk=bulk), np.float32)
+        corners = read(CORNER_VERTICES, [mesh], [self.loop_count[i]], bulk=bulk).reshape(-1)
         used, first = np.unique(corners, return_index=True)
         out[used] = self.split_normals(i)[first]
         return out
 
 
 class MeshArrays:
-    """Element arrays of one mesh in norvik's 3.1-onward layouts, with the
-    polygon material array the triangle-array functions need."""
+    """Element arrays of one mesh in the layouts of ``policy.generation``, with
+    the polygon material array the triangle-array functions need."""
 
-    def __init__(self, mesh, material_count=None, zero_copy=None):
+    def __init__(self, mesh, policy, material_count=None):
         self.mesh = mesh
-        batch = self.batch = MeshBatch([mesh], zero_copy, polygons=True)
-        self.zero_copy = batch.zero_copy
+        self.policy = policy
+        batch = self.batch = MeshBatch([mesh], policy, polygons=True)
         self.vert_count = batch.vert_count[0]
         self.loop_count = batch.loop_count[0]
         self.tri_count = batch.tri_count[0]
         self.has_uvs = batch.uv_layers[0] is not None and self.loop_count > 0
-        for name in ("verts_ptr", "vert_normals_ptr", "loops_ptr", "uvs_ptr", "looptris_ptr"):
+        for name in ("verts_ptr", "vert_normals_ptr", "loops_ptr", "uvs_ptr", "looptris_ptr",
+                     "tri_polys_ptr"):
             setattr(self, name, int(getattr(batch, name)[0]))
         self.material_count = max(1, len(mesh.materials) if material_count is None
                                   else material_count)
-        self.polys = self._pack_polys(mesh)
+        self._polys = None
+        self.polys_ptr = self._materials(mesh)
         self._split = None
 
-    def _pack_polys(self, mesh):
+    def _materials(self, mesh):
+        """Address of the polygons' material numbers: norvik's polygon layout up
+        to 3.x, the int32 array from 4.0 on (0 when every polygon uses slot 0).
+
+        Blender draws an out-of-range material number with the nearest slot:
+        the numbers are clamped so, in a copy where any needs it.
+        """
         n = len(mesh.polygons)
-        polys = np.zeros(n, POLY)
-        if VERSION >= (3, 4, 0):
+        top = self.material_count - 1
+        bulk = self.policy.bulk
+        if self.policy.generation == "400":
+            if mesh.attributes.get("material_index") is None or not n:
+                return 0
+            own = bulk and probe_stride(MATERIAL_INDICES, [mesh], [n]) == MATERIAL_INDICES.itemsize
+            index = read(MATERIAL_INDICES, [mesh], [n], bulk=bulk).reshape(-1)
+            if own and index.min() >= 0 and index.max() <= top:
+                return address(index)           # Blender's own array
+            self._polys = np.ascontiguousarray(np.clip(index, 0, top), np.int32)
+            return address(self._polys)
+        polys = self._polys = np.zeros(n, POLY)
+        if self.policy.version >= (3, 4, 0):
             if mesh.attributes.get("material_index") is None:
-                return polys            # no attribute: every polygon uses slot 0
-            index = read(MATERIAL_INDICES, [mesh], [n]).reshape(-1)
+                return address(polys)       # no attribute: every polygon uses slot 0
+            index = read(MATERIAL_INDICES, [mesh], [n], bulk=bulk).reshape(-1)
         else:
             index = _get(mesh.polygons, "material_index", np.int32, n)
-        # Blender draws an out-of-range material number with the last slot.
-        polys["mat_nr"] = np.clip(index, 0, self.material_count - 1)
-        return polys
+        polys["mat_nr"] = np.clip(index, 0, top)
+        return address(polys)
 
     @property
     def split_normals(self):
@@ -428,7 +500,8 @@ class MeshArrays:
         """A ``HostMesh`` record for the triangle-array functions."""
         rec = np.zeros(1, HOST_MESH)
         rec["verts_ptr"] = self.verts_ptr
-        rec["polys_ptr"] = address(self.polys)
+        rec["tri_polys_ptr"] = self.tri_polys_ptr
+        rec["polys_ptr"] = self.polys_ptr
         rec["loops_ptr"] = self.loops_ptr
         rec["uvs_ptr"] = self.uvs_ptr
         rec["looptris_ptr"] = self.looptris_ptr

@@ -5,7 +5,6 @@ import math
 
 import bpy
 
-from . import meshdata
 from .meshdata import MESH, evaluated_mesh
 
 OBJECT = bpy.types.Object
@@ -29,10 +28,9 @@ NO_LEVEL = 2 ** 31 - 1
 SHAPES_IN_PLACE = bpy.app.version >= (4, 2, 0)
 
 
-def _in_place(orig):
+def _in_place(orig, policy):
     """Whether the evaluated mesh of non-mesh object ``orig`` can be read where it is."""
-    return (SHAPES_IN_PLACE and meshdata.DIRECT and orig.mode != 'EDIT'
-            and not any(m.type in meshdata.GPU_SUBDIVISION for m in orig.modifiers))
+    return SHAPES_IN_PLACE and not policy.copies(orig)
 
 
 def no_faces_message(name, kind):
@@ -84,7 +82,7 @@ class MeshEntry:
     def instancer(self, value):
         self._instancer = value
 
-    def load(self, depsgraph, apply_modifiers):
+    def load(self, depsgraph, apply_modifiers, policy):
         src = self.source
         if isinstance(src, MESH):        # geometry-node mesh instance, already copied
             mesh = src
@@ -97,7 +95,7 @@ class MeshEntry:
                 owner = self.evaluated_object
                 if owner is None:
                     owner = src.evaluated_get(depsgraph)
-                mesh = evaluated_mesh(src, owner, self.kind)
+                mesh = evaluated_mesh(src, owner, policy, self.kind)
                 if mesh is None:
                     mesh = owner.to_mesh()
                     self._release = owner.to_mesh_clear
@@ -163,7 +161,8 @@ def _own_mesh(inst, placer, key, shapes):
     return placed[-1] == NO_LEVEL and pid[1:] == placed[:-1]
 
 
-def gather(depsgraph, selected_only=False, with_cameras=True, collection=None, mesh_only=False):
+def gather(depsgraph, policy, selected_only=False, with_cameras=True, collection=None,
+           mesh_only=False):
     """Mesh entries (unloaded), camera entries, and the objects with no mesh at all.
 
     Every mesh the depsgraph draws gets an entry: a mesh object's, the mesh
@@ -256,7 +255,7 @@ def gather(depsgraph, selected_only=False, with_cameras=True, collection=None, m
                     entry = meshes[key] = MeshEntry(orig.name, source, orig_kind, orig)
                     if source is orig:
                         if orig_kind != 'MESH':
-                            if _in_place(orig):
+                            if _in_place(orig, policy):
                                 entry.evaluated = ob.data
                         elif not instance:
                             # The depsgraph's own evaluated object (an instance's

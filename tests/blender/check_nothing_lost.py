@@ -22,6 +22,7 @@ addon.register()
 out = args.out
 LONG = "Building_Facade_Window_Left_Upper_%02d"
 POSIX = sys.platform != "win32"
+UNDER_WINE = not POSIX and hasattr(__import__("ctypes").WinDLL("ntdll"), "wine_get_version")
 
 
 def export(name, folder=out, **options):
@@ -140,8 +141,15 @@ def check_objects_and_cameras_of_one_name_from_two_libraries():
         bpy.data.libraries.write(path, {rock, eye})
         bpy.data.objects.remove(rock, do_unlink=True)
         bpy.data.objects.remove(eye, do_unlink=True)
-        with bpy.data.libraries.load(path, link=True) as (src, dst):
-            dst.objects = ["Rock", "Eye"]
+        try:
+            with bpy.data.libraries.load(path, link=True) as (src, dst):
+                dst.objects = ["Rock", "Eye"]
+        except OSError as exc:
+            if not UNDER_WINE:
+                raise
+            # Windows Blender 5.0 under wine reads no .blend it wrote itself.
+            print("SKIP: wine: %s" % exc)
+            return
         for ob in dst.objects:
             bpy.context.scene.collection.objects.link(ob)
     doc, warnings, cameras = export("libraries")
