@@ -1,13 +1,18 @@
 """norvik_records lays bytes where norvik reads them: checked with ``struct``, not the dtypes."""
 import ctypes
+import os
+import shutil
 import struct
+import subprocess
 
 import numpy as np
 import pytest
 
 from norvik_records import (
-    Camera, ExportObject, Mesh, address_of, camera_records, export_records,
+    Camera, ExportObject, Mesh, address_of, camera_records, export_records, layouts,
 )
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 def peek(address, fmt, offset=0):
@@ -66,3 +71,30 @@ def test_camera_record():
     assert ctypes.string_at(second, 68) == "é".encode() * 33 + b"\xc3\0"
     assert peek(second, "<f", 68) == (0.5,)
     assert peek(second, "<4f", 72 + 16 * 3) == (24, 26, 28, 30)
+
+
+@pytest.mark.skipif(shutil.which("g++") is None, reason="needs g++")
+def test_the_module_and_the_numpy_layouts_agree(tmp_path):
+    """Every field offset and size, and every stride, that the module reads
+    (tests/cpp/layout_check.cpp prints them from its own layout header)
+    against the dtypes of norvik_records.layouts, each dtype field covered."""
+    exe = tmp_path / "layout_check"
+    subprocess.run(["g++", "-std=c++20", "-I", os.path.join(ROOT, "src"),
+                    os.path.join(ROOT, "tests", "cpp", "layout_check.cpp"), "-o", str(exe)],
+                   check=True)
+    lines = subprocess.run([str(exe)], capture_output=True, text=True, check=True).stdout
+    seen = set()
+    for line in lines.splitlines():
+        name, what, *numbers = line.split()
+        dtype = getattr(layouts, name)
+        if what == "itemsize":
+            assert dtype.itemsize == int(numbers[0]), line
+            continue
+        form, offset = dtype.fields[what][:2]
+        assert (offset, form.itemsize) == (int(numbers[0]), int(numbers[1])), line
+        seen.add((name, what))
+    for name in layouts.__all__:
+        dtype = getattr(layouts, name)
+        if isinstance(dtype, np.dtype):
+            for field in dtype.names:
+                assert (name, field) in seen, (name, field)

@@ -46,6 +46,9 @@ constexpr T& by_generation(T& g293, T& g310, T& g400) {
         return g400;
 }
 
+// Element strides and the offsets of the fields read inside an element
+// (every other field starts at 0); tests/cpp/layout_check.cpp holds them
+// against the add-on's numpy layouts.
 template <Generation G>
 struct Strides {
     static constexpr std::int64_t kVertex = G == Generation::G293 ? 20 : G == Generation::G310 ? 16 : 12;
@@ -53,6 +56,10 @@ struct Strides {
     static constexpr std::int64_t kTri = G == Generation::G400 ? 12 : 16;
     static constexpr std::int64_t kUv = G == Generation::G400 ? 8 : 12;
     static constexpr std::int64_t kPoly = G == Generation::G400 ? 4 : 12;
+    static constexpr std::int64_t kPackedNormal = 12;                        // 2.93 to 3.0
+    static constexpr std::int64_t kTriPoly = 12;                             // up to 3.x
+    static constexpr std::int64_t kMaterial = G == Generation::G400 ? 0 : 8;  // in the polygon
+    static constexpr std::int64_t kMaterialSize = G == Generation::G400 ? 4 : 2;
 };
 
 // ---------------------------------------------------------------------------
@@ -69,7 +76,7 @@ struct Vertices {
     void packed_normal(std::uint32_t v, std::int16_t out[3]) const
         requires(G == Generation::G293)
     {
-        std::memcpy(out, base + v * kStride + 12, 6);
+        std::memcpy(out, base + v * kStride + Strides<G>::kPackedNormal, 6);
     }
 };
 
@@ -92,7 +99,7 @@ struct LoopTris {
         if constexpr (G == Generation::G400)
             return load<std::uint32_t>(polys + t * 4);
         else
-            return load<std::uint32_t>(base + t * kStride + 12);
+            return load<std::uint32_t>(base + t * kStride + Strides<G>::kTriPoly);
     }
 };
 
@@ -113,9 +120,9 @@ struct Polys {
     // Sign-extended material number.
     std::int32_t material(std::uint32_t p) const {
         if constexpr (G == Generation::G400)
-            return base ? load<std::int32_t>(base + p * kStride) : 0;
+            return base ? load<std::int32_t>(base + p * kStride + Strides<G>::kMaterial) : 0;
         else
-            return load<std::int16_t>(base + p * kStride + 8);
+            return load<std::int16_t>(base + p * kStride + Strides<G>::kMaterial);
     }
 };
 
@@ -130,18 +137,24 @@ struct Normals {
 // HostMesh: the record at mesh_ptr
 // ---------------------------------------------------------------------------
 
-// tri_polys (offset 8) is read in the 4.0-onward generation only: the
-// polygon of each triangle. polys is the polygon array up to 3.x and the
-// int32 material array from 4.0 on.
+// tri_polys is read in the 4.0-onward generation only: the polygon of each
+// triangle. polys is the polygon array up to 3.x and the int32 material
+// array from 4.0 on.
 struct HostMesh {
+    // Field offsets (bytes); tests/cpp/layout_check.cpp holds them against
+    // the add-on's numpy layouts.
+    static constexpr int kVerts = 0, kTriPolys = 8, kPolys = 16, kLoops = 24, kUvs = 32, kLooptris = 40,
+                         kUvFlag = 60, kTriCount = 64, kMaterialCount = 68, kSize = 72;
     Addr verts, tri_polys, polys, loops, uvs, looptris;
     std::int32_t uv_flag, tri_count, material_count;
 
     static HostMesh read(Addr mesh_ptr) {
         const char* p = at(mesh_ptr);
-        return {load<Addr>(p + 0),          load<Addr>(p + 8),          load<Addr>(p + 16),
-                load<Addr>(p + 24),         load<Addr>(p + 32),         load<Addr>(p + 40),
-                load<std::int32_t>(p + 60), load<std::int32_t>(p + 64), load<std::int32_t>(p + 68)};
+        return {load<Addr>(p + kVerts),          load<Addr>(p + kTriPolys),
+                load<Addr>(p + kPolys),          load<Addr>(p + kLoops),
+                load<Addr>(p + kUvs),            load<Addr>(p + kLooptris),
+                load<std::int32_t>(p + kUvFlag), load<std::int32_t>(p + kTriCount),
+                load<std::int32_t>(p + kMaterialCount)};
     }
 };
 
@@ -162,6 +175,10 @@ inline Text field_text(const char* p, std::size_t width) {
 
 struct ExportObjectRecord {
     static constexpr std::int64_t kSize = 168;
+    static constexpr int kName = 0, kNameSize = 33, kMaterial = 33, kMaterialSize = 39, kVerts = 72,
+                         kVertNormals = 80, kLoops = 96, kUvs = 104, kLooptris = 112, kVertCount = 120,
+                         kLoopCount = 128, kLooptriCount = 136, kInstances = 144, kInstanceCount = 152,
+                         kCustomNormals = 160;
     Text name, material;
     Addr verts, vert_normals, loops, uvs, looptris;
     std::int32_t vert_count, loop_count, looptri_count;
@@ -171,11 +188,13 @@ struct ExportObjectRecord {
 
     static ExportObjectRecord read(Addr array, std::int64_t i) {
         const char* p = at(array) + i * kSize;
-        return {field_text(p, 33),          field_text(p + 33, 39),      load<Addr>(p + 72),
-                load<Addr>(p + 80),         load<Addr>(p + 96),          load<Addr>(p + 104),
-                load<Addr>(p + 112),        load<std::int32_t>(p + 120), load<std::int32_t>(p + 128),
-                load<std::int32_t>(p + 136), load<Addr>(p + 144),        load<std::int32_t>(p + 152),
-                load<Addr>(p + 160)};
+        return {field_text(p + kName, kNameSize),    field_text(p + kMaterial, kMaterialSize),
+                load<Addr>(p + kVerts),              load<Addr>(p + kVertNormals),
+                load<Addr>(p + kLoops),              load<Addr>(p + kUvs),
+                load<Addr>(p + kLooptris),           load<std::int32_t>(p + kVertCount),
+                load<std::int32_t>(p + kLoopCount),  load<std::int32_t>(p + kLooptriCount),
+                load<Addr>(p + kInstances),          load<std::int32_t>(p + kInstanceCount),
+                load<Addr>(p + kCustomNormals)};
     }
 };
 
@@ -188,14 +207,15 @@ struct InstanceTransforms {
 
 struct CameraRecord {
     static constexpr std::int64_t kSize = 136;
+    static constexpr int kName = 0, kNameSize = 68, kFov = 68, kMatrix = 72;
     Text name;
     float fov;
     float matrix[4][4];  // four groups of four
 
     static CameraRecord read(Addr array, std::int64_t i) {
         const char* p = at(array) + i * kSize;
-        CameraRecord c{field_text(p, 68), load<float>(p + 68), {}};
-        std::memcpy(c.matrix, p + 72, sizeof c.matrix);
+        CameraRecord c{field_text(p + kName, kNameSize), load<float>(p + kFov), {}};
+        std::memcpy(c.matrix, p + kMatrix, sizeof c.matrix);
         return c;
     }
 };
