@@ -70,14 +70,56 @@ def _clear_scene(bpy):
         bpy.data.meshes.remove(me)
 
 
-def _suzanne(bpy, level):
+def _suzanne(bpy, level, apply=True):
+    """Suzanne subdivided at ``level``: the modifier applied, or kept (then the
+    evaluated mesh holds the subdivision)."""
     _clear_scene(bpy)
     bpy.ops.mesh.primitive_monkey_add()
     ob = bpy.context.object
     mod = ob.modifiers.new("Subdivision", 'SUBSURF')
     mod.levels = mod.render_levels = level
-    bpy.ops.object.modifier_apply(modifier=mod.name)
-    return len(ob.data.vertices)
+    if apply:
+        bpy.ops.object.modifier_apply(modifier=mod.name)
+        return len(ob.data.vertices)
+    bpy.context.view_layer.update()
+    return len(ob.evaluated_get(bpy.context.evaluated_depsgraph_get()).data.vertices)
+
+
+def _rss():
+    """(resident bytes now, peak resident bytes) of this process (Linux)."""
+    now = peak = 0
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                now = int(line.split()[1]) * 1024
+            elif line.startswith("VmHWM:"):
+                peak = int(line.split()[1]) * 1024
+    return now, peak
+
+
+def _first_exports(bpy, folder, level):
+    """The first exports of a fresh process: seconds of each of five add-on
+    exports in a row of the applied Suzanne at ``level``, and the peak memory
+    the second one adds (the peak is reset before it)."""
+    verts = _suzanne(bpy, level)
+    path = os.path.join(folder, "first.json")
+    bpy.context.view_layer.update()
+
+    def export():
+        state = bpy.ops.export_scene.norvik(filepath=path, use_cameras=False)
+        assert state == {'FINISHED'}, state
+
+    times = [_time(export)]
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")                    # resets the peak resident size
+    before, _ = _rss()
+    times.append(_time(export))
+    added = _rss()[1] - before
+    times += [_time(export) for _ in range(3)]
+    return {"vertices": verts, "times": times, "peak_added": added,
+            # norvik's own buffers: the first-corner UV table (4 bytes per
+            # vertex), the 1 MiB output buffer and one 168-byte record.
+            "own_buffers": 4 * verts + (1 << 20) + 168}
 
 
 class Spheres:
@@ -213,12 +255,23 @@ def in_host(args):
     levels = LEVELS[:2] if args.quick else LEVELS
     counts = COUNTS[:2] if args.quick else COUNTS
     out = {"host": bpy.app.version_string, "mesh": [], "objects": []}
+    # Before anything else: what a user who exports once sees.
+    first = out["first"] = _first_exports(bpy, folder, levels[-1])
+    print("  first exports, %d vertices: %s s; peak memory added %.1f MiB (own buffers %.1f MiB)"
+          % (first["vertices"], " ".join("%.3f" % t for t in first["times"]),
+             first["peak_added"] / 2 ** 20, first["own_buffers"] / 2 ** 20), flush=True)
     for level in levels:
         verts = _suzanne(bpy, level)
         row = dict(_measure(bpy, folder, repeat), level=level, vertices=verts)
         out["mesh"].append(row)
         print("  Suzanne level %d, %d vertices: add-on %.3f s, OBJ %.3f s"
               % (level, verts, row["addon"], row["obj"]), flush=True)
+    # The largest Suzanne again with the modifier kept: read in place where
+    # no GPU subdivision runs (background Blender).
+    verts = _suzanne(bpy, levels[-1], apply=False)
+    row = out["modifier"] = dict(_measure(bpy, folder, repeat), level=levels[-1], vertices=verts)
+    print("  Suzanne level %d as a modifier, %d vertices: add-on %.3f s, OBJ %.3f s"
+          % (levels[-1], verts, row["addon"], row["obj"]), flush=True)
     spheres = Spheres(bpy)
     for count in counts:
         verts = spheres.grow(count)
@@ -255,23 +308,35 @@ def _hosts():
 
 def _table(results):
     lines = []
-    head = ("| host | one mesh, %s vertices: add-on / OBJ | %s objects: add-on / OBJ "
-            "| time growth %s |")
+    head = ("| host | one mesh, %s vertices: add-on / OBJ | the same as a Subdivision modifier "
+            "| %s objects: add-on / OBJ | time growth %s |")
     mesh_verts = objects = small = None
     rows = []
     for name, r in results:
-        m, o = r["mesh"][-1], r["objects"][-1]
+        m, o, s = r["mesh"][-1], r["objects"][-1], r["modifier"]
         mesh_verts, objects = m["vertices"], o["objects"]
         base = next((x for x in r["objects"] if x["objects"] * 4 == objects), None)
         small = base["objects"] if base else None
         growth = "%.2fx" % (o["addon"] / base["addon"]) if base else "-"
-        rows.append("| %s (%s) | %.3f / %.3f s = **%.3fx** | %.3f / %.3f s = **%.3fx** | %s |"
+        rows.append("| %s (%s) | %.3f / %.3f s = **%.3fx** | %.3f / %.3f s = **%.3fx** "
+                    "| %.3f / %.3f s = **%.3fx** | %s |"
                     % (name, r["host"], m["addon"], m["obj"], m["addon"] / m["obj"],
+                       s["addon"], s["obj"], s["addon"] / s["obj"],
                        o["addon"], o["obj"], o["addon"] / o["obj"], growth))
     growth = ("from {:,} to {:,} objects".format(small, objects) if small else "")
     lines.append(head % ("{:,}".format(mesh_verts), "{:,}".format(objects), growth))
-    lines.append("| --- | --- | --- | --- |")
-    return "\n".join(lines + rows)
+    lines.append("| --- | --- | --- | --- | --- |")
+    lines += rows
+    lines += ["", "| host | first five exports of the %s-vertex mesh in a fresh Blender | "
+                  "first / steady | peak memory an export adds | norvik's own buffers |"
+              % "{:,}".format(results[0][1]["first"]["vertices"]), "| --- | --- | --- | --- | --- |"]
+    for name, r in results:
+        f = r["first"]
+        steady = min(f["times"][1:])
+        lines.append("| %s | %s s | %.2fx | %.1f MiB | %.1f MiB |"
+                     % (name, " ".join("%.3f" % t for t in f["times"]), f["times"][0] / steady,
+                        f["peak_added"] / 2 ** 20, f["own_buffers"] / 2 ** 20))
+    return "\n".join(lines)
 
 
 def _plot(results, path):
