@@ -85,22 +85,46 @@ def _suzanne(bpy, level, apply=True):
     return len(ob.evaluated_get(bpy.context.evaluated_depsgraph_get()).data.vertices)
 
 
+# Samples a process's resident size until its standard input closes, then
+# prints the largest (norvik holds the interpreter lock while it writes, so
+# no thread of the host could sample meanwhile).
+_SAMPLER = """
+import os, sys, threading
+pid, page = sys.argv[1], os.sysconf("SC_PAGE_SIZE")
+done = threading.Event()
+threading.Thread(target=lambda: (sys.stdin.read(), done.set()), daemon=True).start()
+peak = 0
+print("ready", flush=True)
+while not done.is_set():
+    with open("/proc/%s/statm" % pid) as f:
+        peak = max(peak, int(f.read().split()[1]) * page)
+    done.wait(0.0002)
+print(peak, flush=True)
+"""
+
+
 def _rss():
-    """(resident bytes now, peak resident bytes) of this process (Linux)."""
-    now = peak = 0
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                now = int(line.split()[1]) * 1024
-            elif line.startswith("VmHWM:"):
-                peak = int(line.split()[1]) * 1024
-    return now, peak
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def _peak_added(fn):
+    """Seconds of ``fn()`` and the most resident memory it added (sampled from
+    another process)."""
+    import shutil
+    sampler = subprocess.Popen([shutil.which("python3"), "-c", _SAMPLER, str(os.getpid())],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    sampler.stdout.readline()
+    before = _rss()
+    seconds = _time(fn)
+    out, _ = sampler.communicate("")
+    return seconds, max(0, int(out) - before)
 
 
 def _first_exports(bpy, folder, level):
     """The first exports of a fresh process: seconds of each of five add-on
     exports in a row of the applied Suzanne at ``level``, and the peak memory
-    the second one adds (the peak is reset before it)."""
+    the second one adds."""
     verts = _suzanne(bpy, level)
     path = os.path.join(folder, "first.json")
     bpy.context.view_layer.update()
@@ -110,11 +134,8 @@ def _first_exports(bpy, folder, level):
         assert state == {'FINISHED'}, state
 
     times = [_time(export)]
-    with open("/proc/self/clear_refs", "w") as f:
-        f.write("5")                    # resets the peak resident size
-    before, _ = _rss()
-    times.append(_time(export))
-    added = _rss()[1] - before
+    seconds, added = _peak_added(export)
+    times.append(seconds)
     times += [_time(export) for _ in range(3)]
     return {"vertices": verts, "times": times, "peak_added": added,
             # norvik's own buffers: the first-corner UV table (4 bytes per

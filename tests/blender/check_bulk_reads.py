@@ -159,6 +159,11 @@ def check_records_point_into_blender_from_4_0():
     dg = bpy.context.evaluated_depsgraph_get()
     own = bpy.data.objects["Suzanne"].evaluated_get(dg).data
     assert suzanne.as_pointer() == own.as_pointer(), "Suzanne was copied"
+    # Where GPU subdivision may run, Suzanne is copied with to_mesh(): the same document.
+    gpu = meshdata.ReadPolicy()
+    gpu.gpu_subdivision = True
+    assert gpu.copies(bpy.data.objects["Suzanne"]) and not FAST.copies(bpy.data.objects["Suzanne"])
+    assert export("gpu", dg, gpu)[0] == export("in_place", dg)[0], "the copied Suzanne differs"
     meshes = [m for _, m in pairs]
     batch = meshdata.MeshBatch(meshes, FAST, polygons=True)
     assert not batch._keep, "arrays were copied"
