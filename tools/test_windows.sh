@@ -84,7 +84,15 @@ versions=("$@")
 status=0
 for v in "${versions[@]}"; do
     home=$(.venv/bin/python tools/cross.py python windows-x64 "$v")
-    win_install "$home" "$v" "${NUMPY[$v]}" pytest
+    # pip evaluates the wheels' markers for this interpreter, not the target:
+    # what pytest needs below 3.11 is asked for by name.
+    old_python=()
+    [[ "$v" != 3.9 && "$v" != 3.10 ]] || old_python=(exceptiongroup tomli)
+    win_install "$home" "$v" "${NUMPY[$v]}" pytest "${old_python[@]}"
+    # wine 8 lacks propsys.VariantToString, which CPython 3.13's platform
+    # module reaches through _wmi (numpy.testing asks platform.machine()):
+    # without _wmi it reads the registry, as before 3.12.
+    rm -f "$home/DLLs/_wmi.pyd"
     install_norvik "$home" "$v"
     numpy_version=$(wine_python "$home/python.exe" -c "import numpy; print(numpy.__version__)" | tr -d '\r')
     echo "== Windows CPython $v (wine), numpy $numpy_version"
