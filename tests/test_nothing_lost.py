@@ -218,7 +218,8 @@ class TestChecker:
         ('{"A": %s, "A": %s}', '"A" appears more than once'),
         ('{"A": %s, "B": {"uv": [], "uv": []}}', 'object "B": "uv" appears more than once'),
         ('[%s, %s]', "the document is not a JSON object"),
-        ('{"A": %s, "B": ' + "[" * 100000 + "]" * 100000 + "}", "not valid JSON: nested too deeply"),
+        pytest.param('{"A": %s, "B": ' + "[" * 100000 + "]" * 100000 + "}",
+                     "not valid JSON: nested too deeply", id="nested-too-deeply"),
     ])
     def test_duplicate_keys_and_shapes(self, tmp_path, text, problem):
         path = tmp_path / "scene.json"
