@@ -13,14 +13,17 @@ BPY_HOSTS=(
 
 # Windows Blender (the win_amd64 bpy wheels) under wine, set up by
 # tools/test_windows.sh in .hosts/<name> on a Windows CPython: name, CPython
-# version, the bpy requirement, and the numpy that wine runs (the wheels of
-# numpy 2.2 on need a UCRT function that wine 8 lacks).
+# version, then every wheel it installs (without their own requirements).
+# The numpy is the newest that wine 8 runs (numpy 2.2 on needs a UCRT
+# function wine 8 lacks): for Blender 5.3 that is below the 2.2 its wheel
+# asks for, which it runs with.
+_WIN_BPY_LIBS="requests certifi charset_normalizer idna urllib3 zstandard"
 WIN_BPY_HOSTS=(
-    "win-bpy-4.2 3.11 bpy==4.2.23 numpy==2.0.2"
-    "win-bpy-4.5 3.11 bpy==4.5.15 numpy==1.26.4"
-    "win-bpy-5.0 3.11 bpy==5.0.1 numpy==1.26.4"
+    "win-bpy-4.2 3.11 bpy==4.2.23 numpy==2.0.2 $_WIN_BPY_LIBS"
+    "win-bpy-4.5 3.11 bpy==4.5.15 numpy==1.26.4 $_WIN_BPY_LIBS"
+    "win-bpy-5.0 3.11 bpy==5.0.1 numpy==1.26.4 $_WIN_BPY_LIBS"
+    "win-bpy-5.3 3.13 bpy==5.3.0 numpy==2.1.3 cattrs attrs typing_extensions $_WIN_BPY_LIBS"
 )
-
 # The interpreter of a CPython version from pyenv (empty when missing).
 pyenv_python() {
     ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$1".*/bin/python"$1" 2>/dev/null | tail -n1 || true

@@ -27,8 +27,9 @@ tools/build_wheels.sh windows-x64 >/dev/null
 # Blender shipped with that interpreter.
 declare -A NUMPY=([3.9]="numpy==1.26.4" [3.10]="numpy==1.26.4" [3.11]="numpy==2.0.2" [3.13]="numpy==2.1.3")
 
-# Installs Windows wheels for CPython $2 (with what they need) into the
-# Windows Python folder $1, once per set; downloads are kept in build/cross.
+# Installs Windows wheels for CPython $2 (with what they need; with
+# --no-deps as $3, exactly those named) into the Windows Python folder $1,
+# once per set; downloads are kept in build/cross.
 win_install() {
     local home=$1 version=$2; shift 2
     local stamp="$home/.installed-$(echo "$*" | md5sum | cut -c1-12)"
@@ -65,12 +66,15 @@ wine_python() {
 # The Windows bpy hosts: a Windows CPython of the host's version with the bpy
 # wheel and a numpy that wine runs, in .hosts/<name>.
 for host in "${WIN_BPY_HOSTS[@]}"; do
-    read -r name version requirement numpy_req <<<"$host"
+    read -r name version wheels <<<"$host"
     home=".hosts/$name"
     [ -f "$home/python.exe" ] || .venv/bin/python tools/cross.py python windows-x64 "$version" "$home" >/dev/null
-    win_install "$home" "$version" "$requirement" "$numpy_req"
+    # (word splitting of $wheels on purpose: one requirement a word)
+    # shellcheck disable=SC2086
+    win_install "$home" "$version" --no-deps $wheels
+    rm -f "$home/DLLs/_wmi.pyd"         # see below: CPython 3.13 under wine 8
     if ! wine_python "$home/python.exe" -c "import bpy" >/dev/null; then
-        echo "$name: Windows Blender ($requirement) does not start under wine" >&2
+        echo "$name: Windows Blender (${wheels%% *}) does not start under wine" >&2
         exit 1
     fi
 done
