@@ -4,12 +4,20 @@
 # 3.11 and 3.13 on linux x86_64 (manylinux) and Windows x64 (tools/build_wheels.sh);
 # the manifest lists the platforms of those wheels. Blender's
 # own extension tool (from a bpy host in .hosts) builds and validates it.
-#   tools/build_extension.sh [OUTPUT.zip]
+#   tools/build_extension.sh [--wheels DIR] [OUTPUT.zip]
+# --wheels DIR adds the CPython 3.11 and 3.13 norvik wheels of DIR (a release
+# run on real machines, say) to those built here; their tags are checked, and
+# each platform they cover is listed in the manifest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 source tools/hosts.sh
 version=$(sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml | head -n1)
+outside=""
+if [ "${1:-}" == "--wheels" ]; then
+    outside=$(realpath "$2")
+    shift 2
+fi
 out=${1:-$root/dist/norvik_exporter-$version.zip}
 [ -f build/numpy-headers/numpy/_core/include/numpy/_numpyconfig.h ] || tools/bootstrap.sh >/dev/null
 
@@ -34,6 +42,21 @@ mkdir -p "$work/src/wheels"
 tools/build_wheels.sh linux-x64 windows-x64 | grep -E -- '-cp31[13]-' | while read -r whl; do
     cp "$whl" "$work/src/wheels/"
 done
+if [ -n "$outside" ]; then
+    found=0
+    for whl in "$outside"/norvik-"$version"-cp31[13]-*.whl; do
+        [ -e "$whl" ] || continue
+        name=$(basename "$whl")
+        # norvik-<version>-cp3XX-cp3XX-<platform>.whl, a platform Blender runs on.
+        if ! [[ "$name" =~ ^norvik-$version-(cp311-cp311|cp313-cp313)-(manylinux[a-z0-9_.]*_(x86_64|aarch64)|win_amd64|macosx_[0-9]+_[0-9]+_(arm64|x86_64))\.whl$ ]]; then
+            echo "$name: not a norvik $version wheel for CPython 3.11 or 3.13 on a Blender platform" >&2
+            exit 1
+        fi
+        [ -e "$work/src/wheels/$name" ] || cp "$whl" "$work/src/wheels/"
+        found=$((found + 1))
+    done
+    [ "$found" -gt 0 ] || { echo "no norvik $version wheels for CPython 3.11 or 3.13 in $outside" >&2; exit 1; }
+fi
 # The add-on's sources (norvik and norvik_records come from the wheels).
 cp addon/norvik_exporter/*.py LICENSE "$work/src/"
 wheels=$(cd "$work/src" && for w in wheels/*.whl; do printf '  "./%s",\n' "$w"; done)
