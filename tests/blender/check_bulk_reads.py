@@ -147,6 +147,25 @@ def check_demo_documents_are_byte_identical_to_the_reference_path():
     assert set(doc) == common.DEMO_MEMBERS, sorted(doc)
 
 
+def check_the_packing_of_3_5_and_3_6_gives_the_same_document():
+    """From 4.0 on the arrays are the ones 3.5 and 3.6 pack into the 3.1
+    layouts: that path, run here on this Blender's arrays, writes the same bytes."""
+    if FAST.generation != "400":
+        print("SKIP: Blender %s reads no 4.0 arrays" % bpy.app.version_string)
+        return
+    norvik = exporter.load_native()
+    packing = meshdata.ReadPolicy()
+    packing.generation, packing.ensure_triangles = "310", False    # as 3.5 and 3.6 read
+    dg = bpy.context.evaluated_depsgraph_get()
+    saved = norvik.b3d_version
+    norvik.b3d_version = (3, 6, 0)
+    try:
+        packed = export("packed", dg, packing)
+    finally:
+        norvik.b3d_version = saved
+    assert packed[0] == export("in_place", dg)[0], "the packed arrays give another document"
+
+
 def check_records_point_into_blender_from_4_0():
     """From 4.0 on every array the records name is Blender's own, the
     subdivided Suzanne's included (no GPU subdivision in background Blender)."""
@@ -296,5 +315,6 @@ common.run([check_bulk_reads_match_foreach_get_on_the_demo_scene,
             check_a_failed_address_check_falls_back_to_foreach_get,
             check_demo_documents_are_byte_identical_to_the_reference_path,
             check_records_point_into_blender_from_4_0,
+            check_the_packing_of_3_5_and_3_6_gives_the_same_document,
             check_many_objects,
             check_the_operator_moves_the_window_progress_every_hundred_objects])
