@@ -46,10 +46,7 @@ def check():
 
 def wine_without_a_stdout(exporter):
     """Under wine, whose freopen refuses a stream with no descriptor (Windows reopens it)."""
-    if sys.platform != "win32" or exporter.CRuntime().stdout_fd() is not None:
-        return False
-    import ctypes
-    return hasattr(ctypes.WinDLL("ntdll"), "wine_get_version")
+    return common.UNDER_WINE and exporter.CRuntime().stdout_fd() is None
 
 
 try:

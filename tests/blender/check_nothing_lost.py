@@ -22,7 +22,6 @@ addon.register()
 out = args.out
 LONG = "Building_Facade_Window_Left_Upper_%02d"
 POSIX = sys.platform != "win32"
-UNDER_WINE = not POSIX and hasattr(__import__("ctypes").WinDLL("ntdll"), "wine_get_version")
 
 
 def export(name, folder=out, **options):
@@ -145,7 +144,7 @@ def check_objects_and_cameras_of_one_name_from_two_libraries():
             with bpy.data.libraries.load(path, link=True) as (src, dst):
                 dst.objects = ["Rock", "Eye"]
         except OSError as exc:
-            if not UNDER_WINE:
+            if not common.UNDER_WINE:
                 raise
             # Windows Blender 5.0 under wine reads no .blend it wrote itself.
             print("SKIP: wine: %s" % exc)

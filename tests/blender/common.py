@@ -17,6 +17,9 @@ import bpy
 import numpy as np
 
 TOL = 1e-4
+# Windows Blender under wine (not Windows): the checks say where wine differs.
+UNDER_WINE = sys.platform == "win32" and hasattr(__import__("ctypes").WinDLL("ntdll"),
+                                                 "wine_get_version")
 
 
 def options():
