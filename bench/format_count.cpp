@@ -1,7 +1,7 @@
 // Formats numbers of one kind through one list path, for instruction counts
 // under callgrind (tools/callgrind_format.sh); wall time is not measured.
 //
-//   format_count f4|u32 portable|sse41|avx2 COUNT    exit 2 when the path is not available
+//   format_count f4|u32 portable|sse41|avx2|avx512|neon COUNT    exit 2 when the path is not available
 //
 // "%.4f" values are mesh-like: positions within +-10, unit normal
 // components, UVs in [0, 1]; "%u" values are indices below 10^6. Only
@@ -30,13 +30,22 @@ extern "C" __attribute__((noinline)) std::size_t norvik_format_run(const float* 
 
 int main(int argc, char** argv) {
     if (argc != 4) {
-        std::fprintf(stderr, "usage: format_count f4|u32 portable|sse41|avx2 COUNT\n");
+        std::fprintf(stderr, "usage: format_count f4|u32 portable|sse41|avx2|avx512|neon COUNT\n");
         return 1;
     }
     const bool f4 = std::strcmp(argv[1], "f4") == 0;
-    const fmt::Path path = std::strcmp(argv[2], "avx2") == 0    ? fmt::Path::Avx2
-                           : std::strcmp(argv[2], "sse41") == 0 ? fmt::Path::Sse41
-                                                                : fmt::Path::Portable;
+    fmt::Path path = fmt::Path::Portable;
+    bool known = false;
+    for (fmt::Path p : fmt::kPaths) {
+        if (std::strcmp(argv[2], fmt::kPathNames[static_cast<int>(p)]) == 0) {
+            path = p;
+            known = true;
+        }
+    }
+    if (!known) {
+        std::fprintf(stderr, "unknown path: %s\n", argv[2]);
+        return 1;
+    }
     if (!fmt::path_available(path)) return 2;
     const std::size_t n = std::strtoull(argv[3], nullptr, 10);
     std::vector<float> f(f4 ? n : 0);

@@ -1,22 +1,29 @@
 // Compiler and processor specifics, in one place.
 //
 // Everything that differs between GCC/Clang (Linux, MinGW, zig) and MSVC or
-// clang-cl lives here: the x86 vector paths and their target attributes, the
-// processor feature test, and the prefetch hint. The rest of the source uses
-// only the names below.
+// clang-cl, or between x86-64 and arm64, lives here: the vector paths and
+// their target attributes, the processor feature tests, and the prefetch
+// hint. The rest of the source uses only the names below.
 #pragma once
 
 #if defined(_MSC_VER) && !defined(__clang__)
 #include <intrin.h>
 #endif
 
-// ---- x86-64 vector paths ----
+// ---- vector paths ----
 //
-// NORVIK_X86_SIMD is defined where the SSE4.1 and AVX2 list formatters are
-// compiled. They are chosen at run time (cpu_has_sse41/cpu_has_avx2), so the
+// NORVIK_X86_SIMD is defined where the SSE4.1, AVX2 and AVX-512 list
+// formatters are compiled. They are chosen at run time (cpu_has_*), so the
 // build itself targets the x86-64 baseline. GCC and Clang need each such
 // function marked with the instruction set it uses; MSVC compiles intrinsics
 // anywhere.
+//
+// NORVIK_ARM64_NEON is defined on arm64, where NEON is the baseline: its
+// path needs no attribute and no test.
+//
+// NORVIK_FLATTEN puts everything a function calls into it. A kernel entry
+// marked with an instruction set is flattened so that the shared code it is
+// written in (which carries no attribute) is compiled for that set.
 #if defined(__x86_64__) || defined(_M_X64)
 #define NORVIK_X86_SIMD 1
 #include <immintrin.h>
@@ -24,10 +31,22 @@
 #include <cpuid.h>
 #define NORVIK_TARGET_SSE41 __attribute__((target("sse4.1")))
 #define NORVIK_TARGET_AVX2 __attribute__((target("avx2")))
+#define NORVIK_TARGET_AVX512 \
+    __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,avx512vbmi,avx512vbmi2,popcnt")))
 #else
 #define NORVIK_TARGET_SSE41
 #define NORVIK_TARGET_AVX2
+#define NORVIK_TARGET_AVX512
 #endif
+#elif defined(__aarch64__) || defined(_M_ARM64)
+#define NORVIK_ARM64_NEON 1
+#include <arm_neon.h>
+#endif
+
+#if defined(__GNUC__) || defined(__clang__)
+#define NORVIK_FLATTEN __attribute__((flatten))
+#else
+#define NORVIK_FLATTEN
 #endif
 
 namespace norvik::compat {
@@ -78,9 +97,22 @@ inline bool cpu_has_avx2() {
     if (!osxsave || !avx || (detail::xcr0() & 6) != 6) return false;
     return (detail::cpuid(7, 0).b >> 5) & 1;
 }
+
+// The AVX-512 path: F, BW, VL, DQ, VBMI and VBMI2 (byte permutes and the
+// byte compress), with POPCNT, and the operating system saving the opmask
+// and 512-bit register states (XCR0 bits 5 to 7 besides 1 and 2).
+inline bool cpu_has_avx512_vbmi2() {
+    if (!cpu_has_avx2() || !((detail::cpuid(1, 0).c >> 23) & 1)) return false;
+    if ((detail::xcr0() & 0xe6) != 0xe6) return false;
+    const detail::CpuidRegs l7 = detail::cpuid(7, 0);
+    const unsigned ebx_need = 1u << 16 | 1u << 17 | 1u << 30 | 1u << 31;  // F, DQ, BW, VL
+    const unsigned ecx_need = 1u << 1 | 1u << 6;                          // VBMI, VBMI2
+    return (l7.b & ebx_need) == ebx_need && (l7.c & ecx_need) == ecx_need;
+}
 #else
 inline bool cpu_has_sse41() { return false; }
 inline bool cpu_has_avx2() { return false; }
+inline bool cpu_has_avx512_vbmi2() { return false; }
 #endif
 
 // A hint that the cache line at p will be written soon.

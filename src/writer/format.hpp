@@ -140,7 +140,9 @@ inline char* write_f4(char* p, float x) {
 
 // The ways of writing a list. Every path gives the same bytes; the portable
 // one is the formatters above, one number at a time.
-enum class Path { Portable, Sse41, Avx2 };
+enum class Path { Portable, Sse41, Avx2, Avx512, Neon };
+inline constexpr Path kPaths[] = {Path::Portable, Path::Sse41, Path::Avx2, Path::Avx512, Path::Neon};
+inline constexpr const char* kPathNames[] = {"portable", "sse41", "avx2", "avx512", "neon"};
 
 // Whether this processor runs `path`.
 bool path_available(Path path);

@@ -1,18 +1,34 @@
 // Lists of numbers, several at a time.
 //
-// The AVX2 path takes eight numbers together (the SSE4.1 path four): their
-// digits come out of one set of vector operations, and each number is then
-// put together by one byte shuffle from a table chosen by its length, sign
-// and separator, and stored whole. A group of which any number needs a
-// slower case (magnitudes from 10^4 on for "%.4f", 10^8 on for "%u",
-// non-finite values) goes through the portable formatters. The path is
-// chosen at run time, so that one build runs on every x86-64 processor.
+// One algorithm, written once (the kernels below) over each instruction
+// set's vector operations (the Ops structs): a group of numbers (four with
+// SSE4.1 and NEON, eight with AVX2, sixteen with AVX-512) is rounded and
+// split into digits by one set of vector operations; then each number is put
+// together from its eight digits, its sign, the point and the comma, either
+// by one byte shuffle per number from a table chosen by its length, sign and
+// separator (SSE4.1, AVX2, NEON), or four numbers at a time by one byte
+// compress under a mask of the bytes they keep (AVX-512 VBMI2). A group of
+// which any number needs a slower case (magnitudes from 10^4 on for "%.4f",
+// 10^8 on for "%u", non-finite values) goes through the portable formatters.
+// On x86-64 the path is chosen at run time, so that one build runs on every
+// x86-64 processor; on arm64, NEON is always there.
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 
 #include "module/compat.hpp"
 #include "writer/format.hpp"
+
+// The kernels are templates without an instruction-set attribute, taking and
+// returning vectors; they are only ever compiled flattened into an entry
+// that has one, so the calling convention GCC warns about never applies (and
+// they take vectors by reference, which keeps its notes about it quiet).
+// GCC 12's own AVX-512 cast intrinsics also trip its maybe-uninitialized check.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 namespace norvik::fmt {
 namespace {
@@ -35,15 +51,21 @@ char* u32_portable(char* p, const std::uint32_t* v, std::size_t n, bool first) {
     return p;
 }
 
-#ifdef NORVIK_X86_SIMD
+#if defined(NORVIK_X86_SIMD) || defined(NORVIK_ARM64_NEON)
+
+// ---------------------------------------------------------------------------
+// Tables
+// ---------------------------------------------------------------------------
 
 // The source of each number's shuffle: its eight digits in bytes 0 to 7
 // (first digit lowest), then the point, the minus sign and the comma.
 constexpr int kPoint = 8, kMinus = 9, kComma = 10;
+constexpr std::uint64_t kTailBytes = std::uint64_t{'.'} | std::uint64_t{'-'} << 8 | std::uint64_t{','} << 16;
 
 // Shuffle masks and lengths, indexed by
 //   "%.4f": zeros | sign << 2 | comma << 3  (zeros: dropped leading zeros of the four integer digits, 0 to 3)
 //   "%u":   zeros | comma << 3              (zeros: dropped leading zeros of the eight digits, 0 to 7)
+// A mask byte of 0x80 stores a zero (past the number's end).
 struct Shuffles {
     alignas(16) std::uint8_t mask[16][16];
     std::uint8_t len[16];
@@ -81,210 +103,562 @@ constexpr Shuffles make_u32_shuffles() {
 constexpr Shuffles kF4Shuffles = make_f4_shuffles();
 constexpr Shuffles kU32Shuffles = make_u32_shuffles();
 
-constexpr std::uint64_t kTailBytes = std::uint64_t{'.'} | std::uint64_t{'-'} << 8 | std::uint64_t{','} << 16;
+// ---------------------------------------------------------------------------
+// The kernels, for every instruction set
+// ---------------------------------------------------------------------------
+//
+// V (an Ops struct below) holds a group of kNumbers numbers as Floats, Uints
+// or Ints (one 32-bit lane each), and each half of it as Doubles (one number
+// per 64-bit lane), HalfInts (32-bit lanes) and Digits (eight digit bytes per
+// 64-bit lane).
 
-// ---- SSE4.1: four numbers at a time ----
-
-// As digits4 below, for two integers.
-NORVIK_TARGET_SSE41 inline __m128i digits2(__m128d r, __m128i& hi_out) {
-    const __m128d h = _mm_floor_pd(_mm_mul_pd(r, _mm_set1_pd(1e-4)));
-    const __m128d l = _mm_sub_pd(r, _mm_mul_pd(h, _mm_set1_pd(1e4)));
-    const __m128i hi = _mm_cvttpd_epi32(h);
-    const __m128i lo = _mm_cvttpd_epi32(l);
-    hi_out = hi;
-    __m128i v = _mm_unpacklo_epi32(hi, lo);
-    __m128i q = _mm_srli_epi16(_mm_mulhi_epu16(v, _mm_set1_epi32(5243)), 3);
-    __m128i r100 = _mm_sub_epi16(v, _mm_mullo_epi16(q, _mm_set1_epi32(100)));
-    v = _mm_or_si128(q, _mm_slli_epi32(r100, 16));
-    q = _mm_mulhi_epu16(v, _mm_set1_epi16(6554));
-    __m128i r10 = _mm_sub_epi16(v, _mm_mullo_epi16(q, _mm_set1_epi16(10)));
-    v = _mm_or_si128(q, _mm_slli_epi16(r10, 8));
-    return _mm_add_epi8(v, _mm_set1_epi8('0'));
-}
-
-NORVIK_TARGET_SSE41 inline char* store2(char* p, __m128i d, const int* idx, const Shuffles& t) {
-    const __m128i tail = _mm_set1_epi64x(static_cast<long long>(kTailBytes));
-    const __m128i src[2] = {_mm_unpacklo_epi64(d, tail), _mm_unpackhi_epi64(d, tail)};
-    for (int k = 0; k < 2; ++k) {
-        const __m128i mask = _mm_load_si128(reinterpret_cast<const __m128i*>(t.mask[idx[k]]));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_shuffle_epi8(src[k], mask));
-        p += t.len[idx[k]];
-    }
-    return p;
-}
-
-NORVIK_TARGET_SSE41 char* f4_sse41(char* p, const float* x, std::size_t n, bool first) {
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        const __m128 xf = _mm_loadu_ps(x + i);
-        const __m128d scale = _mm_set1_pd(1e4);
-        const __m128d abs_mask = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffll));
-        const __m128d r0 = _mm_round_pd(_mm_and_pd(_mm_mul_pd(_mm_cvtps_pd(xf), scale), abs_mask),
-                                        _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-        const __m128d r1 = _mm_round_pd(_mm_and_pd(_mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(xf, xf)), scale), abs_mask),
-                                        _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-        const __m128d limit = _mm_set1_pd(1e8);
-        if (_mm_movemask_pd(_mm_and_pd(_mm_cmplt_pd(r0, limit), _mm_cmplt_pd(r1, limit))) != 0x3) [[unlikely]] {
-            p = f4_portable(p, x + i, 4, first && i == 0);
-            continue;
-        }
-        __m128i h0, h1;
-        const __m128i d0 = digits2(r0, h0);
-        const __m128i d1 = digits2(r1, h1);
-        const __m128i h = _mm_unpacklo_epi64(h0, h1);
-        __m128i idx = _mm_sub_epi32(
-            _mm_setzero_si128(),
-            _mm_add_epi32(_mm_add_epi32(_mm_cmpgt_epi32(_mm_set1_epi32(1000), h), _mm_cmpgt_epi32(_mm_set1_epi32(100), h)),
-                          _mm_cmpgt_epi32(_mm_set1_epi32(10), h)));
-        idx = _mm_or_si128(idx, _mm_slli_epi32(_mm_srli_epi32(_mm_castps_si128(xf), 31), 2));
-        idx = _mm_or_si128(idx, _mm_set1_epi32(8));
-        alignas(16) int ix[4];
-        _mm_store_si128(reinterpret_cast<__m128i*>(ix), idx);
-        if (first && i == 0) ix[0] &= 7;
-        p = store2(p, d0, ix, kF4Shuffles);
-        p = store2(p, d1, ix + 2, kF4Shuffles);
-    }
-    return f4_portable(p, x + i, n - i, first && i == 0);
-}
-
-NORVIK_TARGET_SSE41 char* u32_sse41(char* p, const std::uint32_t* v, std::size_t n, bool first) {
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        const __m128i u = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + i));
-        const __m128i big = _mm_or_si128(_mm_cmpgt_epi32(u, _mm_set1_epi32(99999999)),
-                                         _mm_cmpgt_epi32(_mm_setzero_si128(), u));
-        if (_mm_movemask_epi8(big) != 0) [[unlikely]] {
-            p = u32_portable(p, v + i, 4, first && i == 0);
-            continue;
-        }
-        __m128i h0, h1;
-        const __m128i d0 = digits2(_mm_cvtepi32_pd(u), h0);
-        const __m128i d1 = digits2(_mm_cvtepi32_pd(_mm_unpackhi_epi64(u, u)), h1);
-        __m128i zeros = _mm_setzero_si128();
-        for (int pw : {10, 100, 1000, 10000, 100000, 1000000, 10000000})
-            zeros = _mm_sub_epi32(zeros, _mm_cmpgt_epi32(_mm_set1_epi32(pw), u));
-        const __m128i idx = _mm_or_si128(zeros, _mm_set1_epi32(8));
-        alignas(16) int ix[4];
-        _mm_store_si128(reinterpret_cast<__m128i*>(ix), idx);
-        if (first && i == 0) ix[0] &= 7;
-        p = store2(p, d0, ix, kU32Shuffles);
-        p = store2(p, d1, ix + 2, kU32Shuffles);
-    }
-    return u32_portable(p, v + i, n - i, first && i == 0);
-}
-
-// ---- AVX2: eight numbers at a time ----
-
-// The eight ASCII digits of four integers r < 10^8 (held exactly in
-// doubles), one number per 64-bit lane, first digit in the lowest byte; and
-// their upper four digits (r / 10^4) as four int32.
-NORVIK_TARGET_AVX2 inline __m256i digits4(__m256d r, __m128i& hi_out) {
+// The eight ASCII digits of each integer r < 10^8 of a half (held exactly in
+// doubles), first digit in the lowest byte of its 64-bit lane; and their
+// upper four digits (r / 10^4) as int32.
+template <class V>
+typename V::Digits digits(const typename V::Doubles& r, typename V::HalfInts& hi_out) {
+    using D = typename V::Digits;
     // floor(r * 1e-4) is r / 10^4 exactly: the double nearest 1e-4 is a
     // little above it, and r / 10^4 is at least 10^-4 below the next integer.
-    const __m256d h = _mm256_floor_pd(_mm256_mul_pd(r, _mm256_set1_pd(1e-4)));
-    const __m256d l = _mm256_sub_pd(r, _mm256_mul_pd(h, _mm256_set1_pd(1e4)));  // exact
-    const __m128i hi = _mm256_cvttpd_epi32(h);
-    const __m128i lo = _mm256_cvttpd_epi32(l);
-    hi_out = hi;
+    const auto h = V::floor(V::mul(r, V::dup(1e-4)));
+    const auto l = V::sub(r, V::mul(h, V::dup(1e4)));  // exact
+    hi_out = V::to_int32(h);
     // [hi, lo] per number: each 32-bit lane holds a value below 10^4.
-    __m256i v = _mm256_set_m128i(_mm_unpackhi_epi32(hi, lo), _mm_unpacklo_epi32(hi, lo));
+    D v = V::pair(hi_out, V::to_int32(l));
     // Per 32-bit lane: v / 100 in the low half, v % 100 in the high half.
-    __m256i q = _mm256_srli_epi16(_mm256_mulhi_epu16(v, _mm256_set1_epi32(5243)), 3);  // (v * 5243) >> 19
-    __m256i r100 = _mm256_sub_epi16(v, _mm256_mullo_epi16(q, _mm256_set1_epi32(100)));
-    v = _mm256_or_si256(q, _mm256_slli_epi32(r100, 16));
+    D q = V::template shr16<3>(V::mulhi_u16(v, V::dup32(5243)));  // (v * 5243) >> 19
+    D r100 = V::sub16(v, V::mullo16(q, V::dup32(100)));
+    v = V::bit_or(q, V::template shl32<16>(r100));
     // Per 16-bit lane (below 100): tens in the low byte, ones in the high byte.
-    q = _mm256_mulhi_epu16(v, _mm256_set1_epi16(6554));  // (v * 6554) >> 16
-    __m256i r10 = _mm256_sub_epi16(v, _mm256_mullo_epi16(q, _mm256_set1_epi16(10)));
-    v = _mm256_or_si256(q, _mm256_slli_epi16(r10, 8));
-    return _mm256_add_epi8(v, _mm256_set1_epi8('0'));
+    q = V::mulhi_u16(v, V::dup16(6554));  // (v * 6554) >> 16
+    D r10 = V::sub16(v, V::mullo16(q, V::dup16(10)));
+    v = V::bit_or(q, V::template shl16<8>(r10));
+    return V::add8(v, V::dup8('0'));
 }
 
-// Puts together and stores four numbers whose digits are in d (one per
-// 64-bit lane), with the shuffles idx[0..4); returns the end.
-NORVIK_TARGET_AVX2 inline char* store4(char* p, __m256i d, const int* idx, const Shuffles& t) {
-    const __m256i tail = _mm256_set1_epi64x(static_cast<long long>(kTailBytes));
-    const __m256i even = _mm256_unpacklo_epi64(d, tail);  // numbers 0 and 2
-    const __m256i odd = _mm256_unpackhi_epi64(d, tail);   // numbers 1 and 3
-    const __m128i src[4] = {_mm256_castsi256_si128(even), _mm256_castsi256_si128(odd),
-                            _mm256_extracti128_si256(even, 1), _mm256_extracti128_si256(odd, 1)};
-    for (int k = 0; k < 4; ++k) {
-        const __m128i mask = _mm_load_si128(reinterpret_cast<const __m128i*>(t.mask[idx[k]]));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_shuffle_epi8(src[k], mask));
-        p += t.len[idx[k]];
-    }
-    return p;
+// Per lane: how many of `powers` are above v (-1 per true comparison, summed
+// and negated).
+template <class V>
+typename V::Ints count_below(const typename V::Ints& v, std::initializer_list<int> powers) {
+    typename V::Ints n = V::zero();
+    for (int pw : powers) n = V::sub32(n, V::less(v, pw));
+    return n;
 }
 
-NORVIK_TARGET_AVX2 char* f4_avx2(char* p, const float* x, std::size_t n, bool first) {
+// Puts the group's numbers together with the shuffle tables: idx holds each
+// number's table index but for the comma, which all get except the list's
+// first.
+template <class V>
+char* shuffle_store(char* p, const typename V::Digits& d0, const typename V::Digits& d1,
+                    const typename V::Ints& idx, const Shuffles& t, bool first) {
+    alignas(64) int ix[V::kNumbers];
+    V::store_ints(ix, V::bit_or32(idx, V::dup_i32(8)));
+    if (first) ix[0] &= 7;
+    p = V::store_numbers(p, d0, ix, t);
+    return V::store_numbers(p, d1, ix + V::kNumbers / 2, t);
+}
+
+template <class V>
+char* f4_kernel(char* p, const float* x, std::size_t n, bool first) {
     std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256 xf = _mm256_loadu_ps(x + i);
-        const __m256d scale = _mm256_set1_pd(1e4);
-        const __m256d abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffffll));
+    for (; i + V::kNumbers <= n; i += V::kNumbers) {
+        const auto xf = V::load(x + i);
         // |x| * 10^4, exact in double, rounded to an integer, ties to even.
-        const __m256d r0 = _mm256_round_pd(
-            _mm256_and_pd(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(xf)), scale), abs_mask),
-            _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-        const __m256d r1 = _mm256_round_pd(
-            _mm256_and_pd(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(xf, 1)), scale), abs_mask),
-            _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+        const auto r0 = V::round_even(V::abs(V::mul(V::widen_lo(xf), V::dup(1e4))));
+        const auto r1 = V::round_even(V::abs(V::mul(V::widen_hi(xf), V::dup(1e4))));
         // Below 10^8 ("IIII.FFFF"); false for NaN.
-        const __m256d limit = _mm256_set1_pd(1e8);
-        if (_mm256_movemask_pd(_mm256_and_pd(_mm256_cmp_pd(r0, limit, _CMP_LT_OQ),
-                                             _mm256_cmp_pd(r1, limit, _CMP_LT_OQ))) != 0xf) [[unlikely]] {
-            p = f4_portable(p, x + i, 8, first && i == 0);
+        if (!V::all_below(r0, r1, 1e8)) [[unlikely]] {
+            p = f4_portable(p, x + i, V::kNumbers, first && i == 0);
             continue;
         }
-        __m128i h0, h1;
-        const __m256i d0 = digits4(r0, h0);
-        const __m256i d1 = digits4(r1, h1);
-        // Shuffle index per number: dropped integer zeros, sign, comma.
-        const __m256i h = _mm256_set_m128i(h1, h0);
-        __m256i idx = _mm256_sub_epi32(
-            _mm256_setzero_si256(),
-            _mm256_add_epi32(_mm256_add_epi32(_mm256_cmpgt_epi32(_mm256_set1_epi32(1000), h),
-                                              _mm256_cmpgt_epi32(_mm256_set1_epi32(100), h)),
-                             _mm256_cmpgt_epi32(_mm256_set1_epi32(10), h)));
-        idx = _mm256_or_si256(idx, _mm256_slli_epi32(_mm256_srli_epi32(_mm256_castps_si256(xf), 31), 2));
-        idx = _mm256_or_si256(idx, _mm256_set1_epi32(8));
-        alignas(32) int ix[8];
-        _mm256_store_si256(reinterpret_cast<__m256i*>(ix), idx);
-        if (first && i == 0) ix[0] &= 7;
-        p = store4(p, d0, ix, kF4Shuffles);
-        p = store4(p, d1, ix + 4, kF4Shuffles);
+        typename V::HalfInts h0, h1;
+        const auto d0 = digits<V>(r0, h0);
+        const auto d1 = digits<V>(r1, h1);
+        const auto h = V::join(h0, h1);
+        const auto sign = V::sign_bits(xf);
+        if constexpr (V::kCompress) {
+            p = V::compress_f4(p, d0, d1, h, sign, first && i == 0);
+        } else {
+            // Table index: dropped integer zeros, sign.
+            const auto idx = V::bit_or32(count_below<V>(h, {10, 100, 1000}), V::template shl32i<2>(sign));
+            p = shuffle_store<V>(p, d0, d1, idx, kF4Shuffles, first && i == 0);
+        }
     }
     return f4_portable(p, x + i, n - i, first && i == 0);
 }
 
-NORVIK_TARGET_AVX2 char* u32_avx2(char* p, const std::uint32_t* v, std::size_t n, bool first) {
+template <class V>
+char* u32_kernel(char* p, const std::uint32_t* v, std::size_t n, bool first) {
     std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256i u = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + i));
-        // Below 10^8: eight digits. (Values from 2^31 on are negative as int32.)
-        const __m256i big = _mm256_or_si256(_mm256_cmpgt_epi32(u, _mm256_set1_epi32(99999999)),
-                                             _mm256_cmpgt_epi32(_mm256_setzero_si256(), u));
-        if (!_mm256_testz_si256(big, big)) [[unlikely]] {
-            p = u32_portable(p, v + i, 8, first && i == 0);
+    for (; i + V::kNumbers <= n; i += V::kNumbers) {
+        const auto u = V::load_u32(v + i);
+        // Below 10^8: eight digits.
+        if (!V::all_below_u32(u, 100000000u)) [[unlikely]] {
+            p = u32_portable(p, v + i, V::kNumbers, first && i == 0);
             continue;
         }
-        __m128i h0, h1;
-        const __m256i d0 = digits4(_mm256_cvtepi32_pd(_mm256_castsi256_si128(u)), h0);
-        const __m256i d1 = digits4(_mm256_cvtepi32_pd(_mm256_extracti128_si256(u, 1)), h1);
-        // Dropped leading zeros (one digit always stays): the powers of ten above u.
-        __m256i zeros = _mm256_setzero_si256();
-        for (int pw : {10, 100, 1000, 10000, 100000, 1000000, 10000000})
-            zeros = _mm256_sub_epi32(zeros, _mm256_cmpgt_epi32(_mm256_set1_epi32(pw), u));
-        const __m256i idx = _mm256_or_si256(zeros, _mm256_set1_epi32(8));
-        alignas(32) int ix[8];
-        _mm256_store_si256(reinterpret_cast<__m256i*>(ix), idx);
-        if (first && i == 0) ix[0] &= 7;
-        p = store4(p, d0, ix, kU32Shuffles);
-        p = store4(p, d1, ix + 4, kU32Shuffles);
+        typename V::HalfInts h0, h1;
+        const auto d0 = digits<V>(V::u32_lo(u), h0);
+        const auto d1 = digits<V>(V::u32_hi(u), h1);
+        if constexpr (V::kCompress) {
+            p = V::compress_u32(p, d0, d1, V::as_ints(u), first && i == 0);
+        } else {
+            // Dropped leading zeros (one digit always stays): the powers of ten above u.
+            const auto zeros = count_below<V>(V::as_ints(u), {10, 100, 1000, 10000, 100000, 1000000, 10000000});
+            p = shuffle_store<V>(p, d0, d1, zeros, kU32Shuffles, first && i == 0);
+        }
     }
     return u32_portable(p, v + i, n - i, first && i == 0);
+}
+
+#endif  // NORVIK_X86_SIMD || NORVIK_ARM64_NEON
+
+#ifdef NORVIK_X86_SIMD
+
+// ---------------------------------------------------------------------------
+// SSE4.1: four numbers at a time
+// ---------------------------------------------------------------------------
+
+struct Sse41 {
+    using Floats = __m128;
+    using Uints = __m128i;
+    using Ints = __m128i;
+    using Doubles = __m128d;
+    using HalfInts = __m128i;
+    using Digits = __m128i;
+    static constexpr std::size_t kNumbers = 4;
+    static constexpr bool kCompress = false;
+
+    NORVIK_TARGET_SSE41 static Floats load(const float* x) { return _mm_loadu_ps(x); }
+    NORVIK_TARGET_SSE41 static Doubles widen_lo(Floats x) { return _mm_cvtps_pd(x); }
+    NORVIK_TARGET_SSE41 static Doubles widen_hi(Floats x) { return _mm_cvtps_pd(_mm_movehl_ps(x, x)); }
+    NORVIK_TARGET_SSE41 static Doubles dup(double v) { return _mm_set1_pd(v); }
+    NORVIK_TARGET_SSE41 static Doubles mul(Doubles a, Doubles b) { return _mm_mul_pd(a, b); }
+    NORVIK_TARGET_SSE41 static Doubles sub(Doubles a, Doubles b) { return _mm_sub_pd(a, b); }
+    NORVIK_TARGET_SSE41 static Doubles abs(Doubles a) {
+        return _mm_and_pd(a, _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffll)));
+    }
+    NORVIK_TARGET_SSE41 static Doubles round_even(Doubles a) {
+        return _mm_round_pd(a, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    }
+    NORVIK_TARGET_SSE41 static Doubles floor(Doubles a) { return _mm_floor_pd(a); }
+    NORVIK_TARGET_SSE41 static bool all_below(Doubles a, Doubles b, double limit) {
+        const __m128d l = _mm_set1_pd(limit);
+        return _mm_movemask_pd(_mm_and_pd(_mm_cmplt_pd(a, l), _mm_cmplt_pd(b, l))) == 0x3;
+    }
+    NORVIK_TARGET_SSE41 static HalfInts to_int32(Doubles a) { return _mm_cvttpd_epi32(a); }
+    NORVIK_TARGET_SSE41 static Digits pair(HalfInts hi, HalfInts lo) { return _mm_unpacklo_epi32(hi, lo); }
+    NORVIK_TARGET_SSE41 static Ints join(HalfInts a, HalfInts b) { return _mm_unpacklo_epi64(a, b); }
+
+    NORVIK_TARGET_SSE41 static __m128i dup32(int v) { return _mm_set1_epi32(v); }
+    NORVIK_TARGET_SSE41 static __m128i dup16(short v) { return _mm_set1_epi16(v); }
+    NORVIK_TARGET_SSE41 static __m128i dup8(char v) { return _mm_set1_epi8(v); }
+    NORVIK_TARGET_SSE41 static __m128i mulhi_u16(__m128i a, __m128i b) { return _mm_mulhi_epu16(a, b); }
+    NORVIK_TARGET_SSE41 static __m128i mullo16(__m128i a, __m128i b) { return _mm_mullo_epi16(a, b); }
+    NORVIK_TARGET_SSE41 static __m128i sub16(__m128i a, __m128i b) { return _mm_sub_epi16(a, b); }
+    NORVIK_TARGET_SSE41 static __m128i add8(__m128i a, __m128i b) { return _mm_add_epi8(a, b); }
+    NORVIK_TARGET_SSE41 static __m128i bit_or(__m128i a, __m128i b) { return _mm_or_si128(a, b); }
+    template <int N>
+    NORVIK_TARGET_SSE41 static __m128i shr16(__m128i a) { return _mm_srli_epi16(a, N); }
+    template <int N>
+    NORVIK_TARGET_SSE41 static __m128i shl16(__m128i a) { return _mm_slli_epi16(a, N); }
+    template <int N>
+    NORVIK_TARGET_SSE41 static __m128i shl32(__m128i a) { return _mm_slli_epi32(a, N); }
+
+    NORVIK_TARGET_SSE41 static Ints zero() { return _mm_setzero_si128(); }
+    NORVIK_TARGET_SSE41 static Ints dup_i32(int v) { return _mm_set1_epi32(v); }
+    NORVIK_TARGET_SSE41 static Ints less(Ints v, int limit) { return _mm_cmpgt_epi32(_mm_set1_epi32(limit), v); }
+    NORVIK_TARGET_SSE41 static Ints sub32(Ints a, Ints b) { return _mm_sub_epi32(a, b); }
+    NORVIK_TARGET_SSE41 static Ints bit_or32(Ints a, Ints b) { return _mm_or_si128(a, b); }
+    template <int N>
+    NORVIK_TARGET_SSE41 static Ints shl32i(Ints a) { return _mm_slli_epi32(a, N); }
+    NORVIK_TARGET_SSE41 static Ints sign_bits(Floats x) { return _mm_srli_epi32(_mm_castps_si128(x), 31); }
+    NORVIK_TARGET_SSE41 static void store_ints(int* out, Ints v) {
+        _mm_store_si128(reinterpret_cast<__m128i*>(out), v);
+    }
+
+    NORVIK_TARGET_SSE41 static Uints load_u32(const std::uint32_t* v) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(v));
+    }
+    NORVIK_TARGET_SSE41 static bool all_below_u32(Uints u, std::uint32_t limit) {
+        const __m128i most = _mm_set1_epi32(static_cast<int>(limit - 1));
+        return _mm_movemask_epi8(_mm_cmpeq_epi32(_mm_min_epu32(u, most), u)) == 0xffff;
+    }
+    // (Values below 10^8 are the same as int32.)
+    NORVIK_TARGET_SSE41 static Doubles u32_lo(Uints u) { return _mm_cvtepi32_pd(u); }
+    NORVIK_TARGET_SSE41 static Doubles u32_hi(Uints u) { return _mm_cvtepi32_pd(_mm_unpackhi_epi64(u, u)); }
+    NORVIK_TARGET_SSE41 static Ints as_ints(Uints u) { return u; }
+
+    // Puts together and stores the two numbers whose digits are in d, with
+    // the shuffles idx[0..2); returns the end.
+    NORVIK_TARGET_SSE41 static char* store_numbers(char* p, Digits d, const int* idx, const Shuffles& t) {
+        const __m128i tail = _mm_set1_epi64x(static_cast<long long>(kTailBytes));
+        const __m128i src[2] = {_mm_unpacklo_epi64(d, tail), _mm_unpackhi_epi64(d, tail)};
+        for (int k = 0; k < 2; ++k) {
+            const __m128i mask = _mm_load_si128(reinterpret_cast<const __m128i*>(t.mask[idx[k]]));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_shuffle_epi8(src[k], mask));
+            p += t.len[idx[k]];
+        }
+        return p;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// AVX2: eight numbers at a time
+// ---------------------------------------------------------------------------
+
+struct Avx2 {
+    using Floats = __m256;
+    using Uints = __m256i;
+    using Ints = __m256i;
+    using Doubles = __m256d;
+    using HalfInts = __m128i;
+    using Digits = __m256i;
+    static constexpr std::size_t kNumbers = 8;
+    static constexpr bool kCompress = false;
+
+    NORVIK_TARGET_AVX2 static Floats load(const float* x) { return _mm256_loadu_ps(x); }
+    NORVIK_TARGET_AVX2 static Doubles widen_lo(Floats x) { return _mm256_cvtps_pd(_mm256_castps256_ps128(x)); }
+    NORVIK_TARGET_AVX2 static Doubles widen_hi(Floats x) { return _mm256_cvtps_pd(_mm256_extractf128_ps(x, 1)); }
+    NORVIK_TARGET_AVX2 static Doubles dup(double v) { return _mm256_set1_pd(v); }
+    NORVIK_TARGET_AVX2 static Doubles mul(Doubles a, Doubles b) { return _mm256_mul_pd(a, b); }
+    NORVIK_TARGET_AVX2 static Doubles sub(Doubles a, Doubles b) { return _mm256_sub_pd(a, b); }
+    NORVIK_TARGET_AVX2 static Doubles abs(Doubles a) {
+        return _mm256_and_pd(a, _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffffll)));
+    }
+    NORVIK_TARGET_AVX2 static Doubles round_even(Doubles a) {
+        return _mm256_round_pd(a, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    }
+    NORVIK_TARGET_AVX2 static Doubles floor(Doubles a) { return _mm256_floor_pd(a); }
+    NORVIK_TARGET_AVX2 static bool all_below(Doubles a, Doubles b, double limit) {
+        const __m256d l = _mm256_set1_pd(limit);
+        return _mm256_movemask_pd(_mm256_and_pd(_mm256_cmp_pd(a, l, _CMP_LT_OQ), _mm256_cmp_pd(b, l, _CMP_LT_OQ))) ==
+               0xf;
+    }
+    NORVIK_TARGET_AVX2 static HalfInts to_int32(Doubles a) { return _mm256_cvttpd_epi32(a); }
+    NORVIK_TARGET_AVX2 static Digits pair(HalfInts hi, HalfInts lo) {
+        return _mm256_set_m128i(_mm_unpackhi_epi32(hi, lo), _mm_unpacklo_epi32(hi, lo));
+    }
+    NORVIK_TARGET_AVX2 static Ints join(HalfInts a, HalfInts b) { return _mm256_set_m128i(b, a); }
+
+    NORVIK_TARGET_AVX2 static __m256i dup32(int v) { return _mm256_set1_epi32(v); }
+    NORVIK_TARGET_AVX2 static __m256i dup16(short v) { return _mm256_set1_epi16(v); }
+    NORVIK_TARGET_AVX2 static __m256i dup8(char v) { return _mm256_set1_epi8(v); }
+    NORVIK_TARGET_AVX2 static __m256i mulhi_u16(__m256i a, __m256i b) { return _mm256_mulhi_epu16(a, b); }
+    NORVIK_TARGET_AVX2 static __m256i mullo16(__m256i a, __m256i b) { return _mm256_mullo_epi16(a, b); }
+    NORVIK_TARGET_AVX2 static __m256i sub16(__m256i a, __m256i b) { return _mm256_sub_epi16(a, b); }
+    NORVIK_TARGET_AVX2 static __m256i add8(__m256i a, __m256i b) { return _mm256_add_epi8(a, b); }
+    NORVIK_TARGET_AVX2 static __m256i bit_or(__m256i a, __m256i b) { return _mm256_or_si256(a, b); }
+    template <int N>
+    NORVIK_TARGET_AVX2 static __m256i shr16(__m256i a) { return _mm256_srli_epi16(a, N); }
+    template <int N>
+    NORVIK_TARGET_AVX2 static __m256i shl16(__m256i a) { return _mm256_slli_epi16(a, N); }
+    template <int N>
+    NORVIK_TARGET_AVX2 static __m256i shl32(__m256i a) { return _mm256_slli_epi32(a, N); }
+
+    NORVIK_TARGET_AVX2 static Ints zero() { return _mm256_setzero_si256(); }
+    NORVIK_TARGET_AVX2 static Ints dup_i32(int v) { return _mm256_set1_epi32(v); }
+    NORVIK_TARGET_AVX2 static Ints less(Ints v, int limit) { return _mm256_cmpgt_epi32(_mm256_set1_epi32(limit), v); }
+    NORVIK_TARGET_AVX2 static Ints sub32(Ints a, Ints b) { return _mm256_sub_epi32(a, b); }
+    NORVIK_TARGET_AVX2 static Ints bit_or32(Ints a, Ints b) { return _mm256_or_si256(a, b); }
+    template <int N>
+    NORVIK_TARGET_AVX2 static Ints shl32i(Ints a) { return _mm256_slli_epi32(a, N); }
+    NORVIK_TARGET_AVX2 static Ints sign_bits(Floats x) { return _mm256_srli_epi32(_mm256_castps_si256(x), 31); }
+    NORVIK_TARGET_AVX2 static void store_ints(int* out, Ints v) {
+        _mm256_store_si256(reinterpret_cast<__m256i*>(out), v);
+    }
+
+    NORVIK_TARGET_AVX2 static Uints load_u32(const std::uint32_t* v) {
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v));
+    }
+    NORVIK_TARGET_AVX2 static bool all_below_u32(Uints u, std::uint32_t limit) {
+        const __m256i most = _mm256_set1_epi32(static_cast<int>(limit - 1));
+        return _mm256_movemask_epi8(_mm256_cmpeq_epi32(_mm256_min_epu32(u, most), u)) == -1;
+    }
+    // (Values below 10^8 are the same as int32.)
+    NORVIK_TARGET_AVX2 static Doubles u32_lo(Uints u) { return _mm256_cvtepi32_pd(_mm256_castsi256_si128(u)); }
+    NORVIK_TARGET_AVX2 static Doubles u32_hi(Uints u) { return _mm256_cvtepi32_pd(_mm256_extracti128_si256(u, 1)); }
+    NORVIK_TARGET_AVX2 static Ints as_ints(Uints u) { return u; }
+
+    // Puts together and stores the four numbers whose digits are in d, with
+    // the shuffles idx[0..4); returns the end.
+    NORVIK_TARGET_AVX2 static char* store_numbers(char* p, Digits d, const int* idx, const Shuffles& t) {
+        const __m256i tail = _mm256_set1_epi64x(static_cast<long long>(kTailBytes));
+        const __m256i even = _mm256_unpacklo_epi64(d, tail);  // numbers 0 and 2
+        const __m256i odd = _mm256_unpackhi_epi64(d, tail);   // numbers 1 and 3
+        const __m128i src[4] = {_mm256_castsi256_si128(even), _mm256_castsi256_si128(odd),
+                                _mm256_extracti128_si256(even, 1), _mm256_extracti128_si256(odd, 1)};
+        for (int k = 0; k < 4; ++k) {
+            const __m128i mask = _mm_load_si128(reinterpret_cast<const __m128i*>(t.mask[idx[k]]));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_shuffle_epi8(src[k], mask));
+            p += t.len[idx[k]];
+        }
+        return p;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// AVX-512 (VBMI2): sixteen numbers at a time
+// ---------------------------------------------------------------------------
+//
+// Every number gets a 16-byte slot of fixed shape, four to a register:
+// "%.4f" ",-DDDD.DDDD" and "%u" ",DDDDDDDD". A 16-bit mask per number says
+// which of its slot's bytes it keeps (comma, sign, digits from the first
+// one written); the kept bytes of four numbers are packed together by one
+// byte compress and stored as one 64-byte write.
+
+// vpermt2b indices building four slots from the digits of numbers
+// `base`..`base`+3 (bytes 8n to 8n+7 of the first source) and the marks of
+// the second (comma, minus, point at bytes 0, 1, 2; a zero at byte 3).
+struct SlotIndex {
+    alignas(64) std::uint8_t idx[64];
+};
+
+constexpr SlotIndex make_slots(const char* shape, int base) {
+    SlotIndex s{};
+    int len = 0;
+    while (shape[len]) ++len;
+    for (int k = 0; k < 4; ++k) {
+        for (int b = 0; b < 16; ++b) {
+            const char c = b < len ? shape[b] : ' ';
+            int from = 64 + 3;
+            if (c >= '0' && c <= '7') from = 8 * (base + k) + (c - '0');
+            if (c == ',') from = 64;
+            if (c == '-') from = 65;
+            if (c == '.') from = 66;
+            s.idx[16 * k + b] = static_cast<std::uint8_t>(from);
+        }
+    }
+    return s;
+}
+
+constexpr SlotIndex kF4Slots[2] = {make_slots(",-0123.4567", 0), make_slots(",-0123.4567", 4)};
+constexpr SlotIndex kU32Slots[2] = {make_slots(",01234567", 0), make_slots(",01234567", 4)};
+
+struct Avx512 {
+    using Floats = __m512;
+    using Uints = __m512i;
+    using Ints = __m512i;
+    using Doubles = __m512d;
+    using HalfInts = __m256i;
+    using Digits = __m512i;
+    static constexpr std::size_t kNumbers = 16;
+    static constexpr bool kCompress = true;
+
+    NORVIK_TARGET_AVX512 static Floats load(const float* x) { return _mm512_loadu_ps(x); }
+    NORVIK_TARGET_AVX512 static Doubles widen_lo(Floats x) { return _mm512_cvtps_pd(_mm512_castps512_ps256(x)); }
+    NORVIK_TARGET_AVX512 static Doubles widen_hi(Floats x) {
+        return _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(x), 1)));
+    }
+    NORVIK_TARGET_AVX512 static Doubles dup(double v) { return _mm512_set1_pd(v); }
+    NORVIK_TARGET_AVX512 static Doubles mul(Doubles a, Doubles b) { return _mm512_mul_pd(a, b); }
+    NORVIK_TARGET_AVX512 static Doubles sub(Doubles a, Doubles b) { return _mm512_sub_pd(a, b); }
+    NORVIK_TARGET_AVX512 static Doubles abs(Doubles a) { return _mm512_abs_pd(a); }
+    NORVIK_TARGET_AVX512 static Doubles round_even(Doubles a) {
+        return _mm512_roundscale_pd(a, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    }
+    NORVIK_TARGET_AVX512 static Doubles floor(Doubles a) {
+        return _mm512_roundscale_pd(a, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+    }
+    NORVIK_TARGET_AVX512 static bool all_below(Doubles a, Doubles b, double limit) {
+        const __m512d l = _mm512_set1_pd(limit);
+        return (_mm512_cmp_pd_mask(a, l, _CMP_LT_OQ) & _mm512_cmp_pd_mask(b, l, _CMP_LT_OQ)) == 0xff;
+    }
+    NORVIK_TARGET_AVX512 static HalfInts to_int32(Doubles a) { return _mm512_cvttpd_epi32(a); }
+    NORVIK_TARGET_AVX512 static Digits pair(HalfInts hi, HalfInts lo) {
+        return _mm512_or_si512(_mm512_cvtepu32_epi64(hi), _mm512_slli_epi64(_mm512_cvtepu32_epi64(lo), 32));
+    }
+    NORVIK_TARGET_AVX512 static Ints join(HalfInts a, HalfInts b) {
+        return _mm512_inserti64x4(_mm512_castsi256_si512(a), b, 1);
+    }
+
+    NORVIK_TARGET_AVX512 static __m512i dup32(int v) { return _mm512_set1_epi32(v); }
+    NORVIK_TARGET_AVX512 static __m512i dup16(short v) { return _mm512_set1_epi16(v); }
+    NORVIK_TARGET_AVX512 static __m512i dup8(char v) { return _mm512_set1_epi8(v); }
+    NORVIK_TARGET_AVX512 static __m512i mulhi_u16(__m512i a, __m512i b) { return _mm512_mulhi_epu16(a, b); }
+    NORVIK_TARGET_AVX512 static __m512i mullo16(__m512i a, __m512i b) { return _mm512_mullo_epi16(a, b); }
+    NORVIK_TARGET_AVX512 static __m512i sub16(__m512i a, __m512i b) { return _mm512_sub_epi16(a, b); }
+    NORVIK_TARGET_AVX512 static __m512i add8(__m512i a, __m512i b) { return _mm512_add_epi8(a, b); }
+    NORVIK_TARGET_AVX512 static __m512i bit_or(__m512i a, __m512i b) { return _mm512_or_si512(a, b); }
+    template <int N>
+    NORVIK_TARGET_AVX512 static __m512i shr16(__m512i a) { return _mm512_srli_epi16(a, N); }
+    template <int N>
+    NORVIK_TARGET_AVX512 static __m512i shl16(__m512i a) { return _mm512_slli_epi16(a, N); }
+    template <int N>
+    NORVIK_TARGET_AVX512 static __m512i shl32(__m512i a) { return _mm512_slli_epi32(a, N); }
+
+    NORVIK_TARGET_AVX512 static Ints sign_bits(Floats x) { return _mm512_srli_epi32(_mm512_castps_si512(x), 31); }
+    NORVIK_TARGET_AVX512 static Uints load_u32(const std::uint32_t* v) { return _mm512_loadu_si512(v); }
+    NORVIK_TARGET_AVX512 static bool all_below_u32(Uints u, std::uint32_t limit) {
+        return _mm512_cmplt_epu32_mask(u, _mm512_set1_epi32(static_cast<int>(limit))) == 0xffff;
+    }
+    NORVIK_TARGET_AVX512 static Doubles u32_lo(Uints u) { return _mm512_cvtepu32_pd(_mm512_castsi512_si256(u)); }
+    NORVIK_TARGET_AVX512 static Doubles u32_hi(Uints u) { return _mm512_cvtepu32_pd(_mm512_extracti64x4_epi64(u, 1)); }
+    NORVIK_TARGET_AVX512 static Ints as_ints(Uints u) { return u; }
+
+    // Sets `bit` in the keep mask of every number of which v >= limit.
+    NORVIK_TARGET_AVX512 static __m512i keep_if(__m512i keep, Ints v, int limit, int bit) {
+        return _mm512_mask_or_epi32(keep, _mm512_cmpge_epi32_mask(v, _mm512_set1_epi32(limit)), keep,
+                                    _mm512_set1_epi32(bit));
+    }
+
+    // Packs and stores the sixteen numbers: keep holds each number's mask in
+    // its 32-bit lane; the first loses its comma when `first`.
+    NORVIK_TARGET_AVX512 static char* compress_store(char* p, Digits d0, Digits d1, __m512i keep,
+                                                     const SlotIndex (&slots)[2], bool first) {
+        alignas(32) std::uint64_t masks[4];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(masks), _mm512_cvtepi32_epi16(keep));
+        masks[0] &= ~static_cast<std::uint64_t>(first);
+        const __m512i marks = _mm512_set1_epi32(',' | '-' << 8 | '.' << 16);
+        const __m512i lo = _mm512_load_si512(slots[0].idx), hi = _mm512_load_si512(slots[1].idx);
+        const __m512i slot[4] = {_mm512_permutex2var_epi8(d0, lo, marks), _mm512_permutex2var_epi8(d0, hi, marks),
+                                 _mm512_permutex2var_epi8(d1, lo, marks), _mm512_permutex2var_epi8(d1, hi, marks)};
+        for (int k = 0; k < 4; ++k) {
+            _mm512_storeu_si512(p, _mm512_maskz_compress_epi8(masks[k], slot[k]));
+            p += std::popcount(masks[k]);
+        }
+        return p;
+    }
+
+    // Slot ",-DDDD.DDDD": comma (bit 0), minus (1), the integer digits from
+    // the first nonzero one (2 to 5, the last always), point and decimals (6 to 10).
+    NORVIK_TARGET_AVX512 static char* compress_f4(char* p, Digits d0, Digits d1, Ints h, Ints sign, bool first) {
+        __m512i keep = _mm512_or_si512(_mm512_set1_epi32(0x7e1), _mm512_slli_epi32(sign, 1));
+        keep = keep_if(keep, h, 1000, 1 << 2);
+        keep = keep_if(keep, h, 100, 1 << 3);
+        keep = keep_if(keep, h, 10, 1 << 4);
+        return compress_store(p, d0, d1, keep, kF4Slots, first);
+    }
+
+    // Slot ",DDDDDDDD": comma (bit 0), the digits from the first nonzero one
+    // (1 to 8, the last always).
+    NORVIK_TARGET_AVX512 static char* compress_u32(char* p, Digits d0, Digits d1, Ints u, bool first) {
+        __m512i keep = _mm512_set1_epi32(0x101);
+        int pw = 10000000;
+        for (int bit = 1; bit < 8; ++bit, pw /= 10) keep = keep_if(keep, u, pw, 1 << bit);
+        return compress_store(p, d0, d1, keep, kU32Slots, first);
+    }
+};
+
+NORVIK_TARGET_SSE41 NORVIK_FLATTEN char* f4_sse41(char* p, const float* x, std::size_t n, bool first) {
+    return f4_kernel<Sse41>(p, x, n, first);
+}
+NORVIK_TARGET_SSE41 NORVIK_FLATTEN char* u32_sse41(char* p, const std::uint32_t* v, std::size_t n, bool first) {
+    return u32_kernel<Sse41>(p, v, n, first);
+}
+NORVIK_TARGET_AVX2 NORVIK_FLATTEN char* f4_avx2(char* p, const float* x, std::size_t n, bool first) {
+    return f4_kernel<Avx2>(p, x, n, first);
+}
+NORVIK_TARGET_AVX2 NORVIK_FLATTEN char* u32_avx2(char* p, const std::uint32_t* v, std::size_t n, bool first) {
+    return u32_kernel<Avx2>(p, v, n, first);
+}
+NORVIK_TARGET_AVX512 NORVIK_FLATTEN char* f4_avx512(char* p, const float* x, std::size_t n, bool first) {
+    return f4_kernel<Avx512>(p, x, n, first);
+}
+NORVIK_TARGET_AVX512 NORVIK_FLATTEN char* u32_avx512(char* p, const std::uint32_t* v, std::size_t n, bool first) {
+    return u32_kernel<Avx512>(p, v, n, first);
 }
 
 #endif  // NORVIK_X86_SIMD
+
+#ifdef NORVIK_ARM64_NEON
+
+// ---------------------------------------------------------------------------
+// NEON: four numbers at a time
+// ---------------------------------------------------------------------------
+
+struct Neon {
+    using Floats = float32x4_t;
+    using Uints = uint32x4_t;
+    using Ints = int32x4_t;
+    using Doubles = float64x2_t;
+    using HalfInts = int32x2_t;
+    using Digits = uint16x8_t;
+    static constexpr std::size_t kNumbers = 4;
+    static constexpr bool kCompress = false;
+
+    static Floats load(const float* x) { return vld1q_f32(x); }
+    static Doubles widen_lo(Floats x) { return vcvt_f64_f32(vget_low_f32(x)); }
+    static Doubles widen_hi(Floats x) { return vcvt_high_f64_f32(x); }
+    static Doubles dup(double v) { return vdupq_n_f64(v); }
+    static Doubles mul(Doubles a, Doubles b) { return vmulq_f64(a, b); }
+    static Doubles sub(Doubles a, Doubles b) { return vsubq_f64(a, b); }
+    static Doubles abs(Doubles a) { return vabsq_f64(a); }
+    static Doubles round_even(Doubles a) { return vrndnq_f64(a); }
+    static Doubles floor(Doubles a) { return vrndmq_f64(a); }
+    static bool all_below(Doubles a, Doubles b, double limit) {
+        const float64x2_t l = vdupq_n_f64(limit);
+        const uint64x2_t m = vandq_u64(vcltq_f64(a, l), vcltq_f64(b, l));
+        return vminvq_u32(vreinterpretq_u32_u64(m)) == 0xffffffffu;
+    }
+    static HalfInts to_int32(Doubles a) { return vmovn_s64(vcvtq_s64_f64(a)); }
+    static Digits pair(HalfInts hi, HalfInts lo) {
+        return vreinterpretq_u16_s32(vcombine_s32(vzip1_s32(hi, lo), vzip2_s32(hi, lo)));
+    }
+    static Ints join(HalfInts a, HalfInts b) { return vcombine_s32(a, b); }
+
+    static Digits dup32(int v) { return vreinterpretq_u16_s32(vdupq_n_s32(v)); }
+    static Digits dup16(short v) { return vdupq_n_u16(static_cast<std::uint16_t>(v)); }
+    static Digits dup8(char v) { return vreinterpretq_u16_u8(vdupq_n_u8(static_cast<std::uint8_t>(v))); }
+    static Digits mulhi_u16(Digits a, Digits b) {
+        const uint32x4_t lo = vmull_u16(vget_low_u16(a), vget_low_u16(b));
+        const uint32x4_t hi = vmull_high_u16(a, b);
+        return vuzp2q_u16(vreinterpretq_u16_u32(lo), vreinterpretq_u16_u32(hi));
+    }
+    static Digits mullo16(Digits a, Digits b) { return vmulq_u16(a, b); }
+    static Digits sub16(Digits a, Digits b) { return vsubq_u16(a, b); }
+    static Digits add8(Digits a, Digits b) {
+        return vreinterpretq_u16_u8(vaddq_u8(vreinterpretq_u8_u16(a), vreinterpretq_u8_u16(b)));
+    }
+    static Digits bit_or(Digits a, Digits b) { return vorrq_u16(a, b); }
+    template <int N>
+    static Digits shr16(Digits a) { return vshrq_n_u16(a, N); }
+    template <int N>
+    static Digits shl16(Digits a) { return vshlq_n_u16(a, N); }
+    template <int N>
+    static Digits shl32(Digits a) { return vreinterpretq_u16_u32(vshlq_n_u32(vreinterpretq_u32_u16(a), N)); }
+
+    static Ints zero() { return vdupq_n_s32(0); }
+    static Ints dup_i32(int v) { return vdupq_n_s32(v); }
+    static Ints less(Ints v, int limit) { return vreinterpretq_s32_u32(vcltq_s32(v, vdupq_n_s32(limit))); }
+    static Ints sub32(Ints a, Ints b) { return vsubq_s32(a, b); }
+    static Ints bit_or32(Ints a, Ints b) { return vorrq_s32(a, b); }
+    template <int N>
+    static Ints shl32i(Ints a) { return vshlq_n_s32(a, N); }
+    static Ints sign_bits(Floats x) { return vreinterpretq_s32_u32(vshrq_n_u32(vreinterpretq_u32_f32(x), 31)); }
+    static void store_ints(int* out, Ints v) { vst1q_s32(out, v); }
+
+    static Uints load_u32(const std::uint32_t* v) { return vld1q_u32(v); }
+    static bool all_below_u32(Uints u, std::uint32_t limit) {
+        return vminvq_u32(vcltq_u32(u, vdupq_n_u32(limit))) == 0xffffffffu;
+    }
+    static Doubles u32_lo(Uints u) { return vcvtq_f64_u64(vmovl_u32(vget_low_u32(u))); }
+    static Doubles u32_hi(Uints u) { return vcvtq_f64_u64(vmovl_high_u32(u)); }
+    static Ints as_ints(Uints u) { return vreinterpretq_s32_u32(u); }
+
+    // Puts together and stores the two numbers whose digits are in d, with
+    // the shuffles idx[0..2); returns the end. (A table index of 16 or more
+    // stores a zero, as 0x80 does on x86.)
+    static char* store_numbers(char* p, Digits d, const int* idx, const Shuffles& t) {
+        const uint8x8_t tail = vcreate_u8(kTailBytes);
+        const uint8x16_t bytes = vreinterpretq_u8_u16(d);
+        const uint8x16_t src[2] = {vcombine_u8(vget_low_u8(bytes), tail), vcombine_u8(vget_high_u8(bytes), tail)};
+        for (int k = 0; k < 2; ++k) {
+            vst1q_u8(reinterpret_cast<std::uint8_t*>(p), vqtbl1q_u8(src[k], vld1q_u8(t.mask[idx[k]])));
+            p += t.len[idx[k]];
+        }
+        return p;
+    }
+};
+
+NORVIK_FLATTEN char* f4_neon(char* p, const float* x, std::size_t n, bool first) {
+    return f4_kernel<Neon>(p, x, n, first);
+}
+NORVIK_FLATTEN char* u32_neon(char* p, const std::uint32_t* v, std::size_t n, bool first) {
+    return u32_kernel<Neon>(p, v, n, first);
+}
+
+#endif  // NORVIK_ARM64_NEON
 
 }  // namespace
 
@@ -292,42 +666,58 @@ bool path_available(Path path) {
     switch (path) {
         case Path::Portable: return true;
 #ifdef NORVIK_X86_SIMD
-        case Path::Sse41:
-            return compat::cpu_has_sse41();
-        case Path::Avx2:
-            return compat::cpu_has_avx2();
+        case Path::Sse41: return compat::cpu_has_sse41();
+        case Path::Avx2: return compat::cpu_has_avx2();
+        case Path::Avx512: return compat::cpu_has_avx512_vbmi2();
 #else
         case Path::Sse41:
         case Path::Avx2:
-            return false;
+        case Path::Avx512: return false;
+#endif
+#ifdef NORVIK_ARM64_NEON
+        case Path::Neon: return true;
+#else
+        case Path::Neon: return false;
 #endif
     }
     return false;
 }
 
 Path best_path() {
-    static const Path best = path_available(Path::Avx2)    ? Path::Avx2
-                             : path_available(Path::Sse41) ? Path::Sse41
-                                                           : Path::Portable;
+    static const Path best = [] {
+        for (Path p : {Path::Avx512, Path::Avx2, Path::Sse41, Path::Neon})
+            if (path_available(p)) return p;
+        return Path::Portable;
+    }();
     return best;
 }
 
 char* write_f4_list(char* p, const float* x, std::size_t n, bool first, Path path) {
+    switch (path) {
 #ifdef NORVIK_X86_SIMD
-    if (path == Path::Avx2) return f4_avx2(p, x, n, first);
-    if (path == Path::Sse41) return f4_sse41(p, x, n, first);
+        case Path::Avx512: return f4_avx512(p, x, n, first);
+        case Path::Avx2: return f4_avx2(p, x, n, first);
+        case Path::Sse41: return f4_sse41(p, x, n, first);
 #endif
-    (void)path;
-    return f4_portable(p, x, n, first);
+#ifdef NORVIK_ARM64_NEON
+        case Path::Neon: return f4_neon(p, x, n, first);
+#endif
+        default: return f4_portable(p, x, n, first);
+    }
 }
 
 char* write_u32_list(char* p, const std::uint32_t* v, std::size_t n, bool first, Path path) {
+    switch (path) {
 #ifdef NORVIK_X86_SIMD
-    if (path == Path::Avx2) return u32_avx2(p, v, n, first);
-    if (path == Path::Sse41) return u32_sse41(p, v, n, first);
+        case Path::Avx512: return u32_avx512(p, v, n, first);
+        case Path::Avx2: return u32_avx2(p, v, n, first);
+        case Path::Sse41: return u32_sse41(p, v, n, first);
 #endif
-    (void)path;
-    return u32_portable(p, v, n, first);
+#ifdef NORVIK_ARM64_NEON
+        case Path::Neon: return u32_neon(p, v, n, first);
+#endif
+        default: return u32_portable(p, v, n, first);
+    }
 }
 
 }  // namespace norvik::fmt

@@ -25,7 +25,7 @@ namespace fmt = norvik::fmt;
 
 unsigned long checked = 0, bad = 0;
 std::vector<fmt::Path> paths;
-unsigned long list_values[3][2];  // [path][f4, u32]
+unsigned long list_values[std::size(fmt::kPaths)][2];  // [path][f4, u32]
 
 void fail_single(const char* what, const char* want, const char* got, std::ptrdiff_t len) {
     if (bad++ < 10) std::printf("%s: want %s, got %.*s\n", what, want, static_cast<int>(len), got);
@@ -114,7 +114,7 @@ void both_signs(float x) {
 
 int main(int argc, char** argv) {
     const std::uint64_t stride = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 199;
-    for (fmt::Path p : {fmt::Path::Portable, fmt::Path::Sse41, fmt::Path::Avx2})
+    for (fmt::Path p : fmt::kPaths)
         if (fmt::path_available(p)) paths.push_back(p);
     for (std::uint64_t u = 0; u < (std::uint64_t{1} << 32); u += stride) {
         auto bits = static_cast<std::uint32_t>(u);
