@@ -21,9 +21,8 @@
 // NORVIK_ARM64_NEON is defined on arm64, where NEON is the baseline: its
 // path needs no attribute and no test.
 //
-// NORVIK_FLATTEN puts everything a function calls into it. A kernel entry
-// marked with an instruction set is flattened so that the shared code it is
-// written in (which carries no attribute) is compiled for that set.
+// NORVIK_ALWAYS_INLINE: the small steps of a vector kernel, which must not
+// become calls passing vectors through memory.
 #if defined(__x86_64__) || defined(_M_X64)
 #define NORVIK_X86_SIMD 1
 #include <immintrin.h>
@@ -31,8 +30,16 @@
 #include <cpuid.h>
 #define NORVIK_TARGET_SSE41 __attribute__((target("sse4.1")))
 #define NORVIK_TARGET_AVX2 __attribute__((target("avx2")))
+// Clang from LLVM 18 on (Apple's from 17) gates 512-bit registers behind
+// "evex512" as well; older compilers do not know that name.
+#if defined(__clang__) && ((defined(__apple_build_version__) && __clang_major__ >= 17) || \
+                           (!defined(__apple_build_version__) && __clang_major__ >= 18))
+#define NORVIK_AVX512_EVEX ",evex512"
+#else
+#define NORVIK_AVX512_EVEX ""
+#endif
 #define NORVIK_TARGET_AVX512 \
-    __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,avx512vbmi,avx512vbmi2,popcnt")))
+    __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,avx512vbmi,avx512vbmi2,popcnt" NORVIK_AVX512_EVEX)))
 #else
 #define NORVIK_TARGET_SSE41
 #define NORVIK_TARGET_AVX2
@@ -44,9 +51,11 @@
 #endif
 
 #if defined(__GNUC__) || defined(__clang__)
-#define NORVIK_FLATTEN __attribute__((flatten))
+#define NORVIK_ALWAYS_INLINE __attribute__((always_inline)) inline
+#elif defined(_MSC_VER)
+#define NORVIK_ALWAYS_INLINE __forceinline
 #else
-#define NORVIK_FLATTEN
+#define NORVIK_ALWAYS_INLINE inline
 #endif
 
 namespace norvik::compat {

@@ -1,7 +1,7 @@
 // Lists of numbers, several at a time.
 //
-// One algorithm, written once (the kernels below) over each instruction
-// set's vector operations (the Ops structs): a group of numbers (four with
+// One algorithm, written once (list_kernels.inc) over each instruction set's
+// vector operations (the Ops structs below): a group of numbers (four with
 // SSE4.1 and NEON, eight with AVX2, sixteen with AVX-512) is rounded and
 // split into digits by one set of vector operations; then each number is put
 // together from its eight digits, its sign, the point and the comma, either
@@ -20,13 +20,10 @@
 #include "module/compat.hpp"
 #include "writer/format.hpp"
 
-// The kernels are templates without an instruction-set attribute, taking and
-// returning vectors; they are only ever compiled flattened into an entry
-// that has one, so the calling convention GCC warns about never applies (and
-// they take vectors by reference, which keeps its notes about it quiet).
-// GCC 12's own AVX-512 cast intrinsics also trip its maybe-uninitialized check.
+// GCC 12's own AVX-512 intrinsics start from a deliberately uninitialized
+// vector (`__Y = __Y`), which trips its uninitialized-use checks.
 #if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wpsabi"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
@@ -102,114 +99,6 @@ constexpr Shuffles make_u32_shuffles() {
 
 constexpr Shuffles kF4Shuffles = make_f4_shuffles();
 constexpr Shuffles kU32Shuffles = make_u32_shuffles();
-
-// ---------------------------------------------------------------------------
-// The kernels, for every instruction set
-// ---------------------------------------------------------------------------
-//
-// V (an Ops struct below) holds a group of kNumbers numbers as Floats, Uints
-// or Ints (one 32-bit lane each), and each half of it as Doubles (one number
-// per 64-bit lane), HalfInts (32-bit lanes) and Digits (eight digit bytes per
-// 64-bit lane).
-
-// The eight ASCII digits of each integer r < 10^8 of a half (held exactly in
-// doubles), first digit in the lowest byte of its 64-bit lane; and their
-// upper four digits (r / 10^4) as int32.
-template <class V>
-typename V::Digits digits(const typename V::Doubles& r, typename V::HalfInts& hi_out) {
-    using D = typename V::Digits;
-    // floor(r * 1e-4) is r / 10^4 exactly: the double nearest 1e-4 is a
-    // little above it, and r / 10^4 is at least 10^-4 below the next integer.
-    const auto h = V::floor(V::mul(r, V::dup(1e-4)));
-    const auto l = V::sub(r, V::mul(h, V::dup(1e4)));  // exact
-    hi_out = V::to_int32(h);
-    // [hi, lo] per number: each 32-bit lane holds a value below 10^4.
-    D v = V::pair(hi_out, V::to_int32(l));
-    // Per 32-bit lane: v / 100 in the low half, v % 100 in the high half.
-    D q = V::template shr16<3>(V::mulhi_u16(v, V::dup32(5243)));  // (v * 5243) >> 19
-    D r100 = V::sub16(v, V::mullo16(q, V::dup32(100)));
-    v = V::bit_or(q, V::template shl32<16>(r100));
-    // Per 16-bit lane (below 100): tens in the low byte, ones in the high byte.
-    q = V::mulhi_u16(v, V::dup16(6554));  // (v * 6554) >> 16
-    D r10 = V::sub16(v, V::mullo16(q, V::dup16(10)));
-    v = V::bit_or(q, V::template shl16<8>(r10));
-    return V::add8(v, V::dup8('0'));
-}
-
-// Per lane: how many of `powers` are above v (-1 per true comparison, summed
-// and negated).
-template <class V>
-typename V::Ints count_below(const typename V::Ints& v, std::initializer_list<int> powers) {
-    typename V::Ints n = V::zero();
-    for (int pw : powers) n = V::sub32(n, V::less(v, pw));
-    return n;
-}
-
-// Puts the group's numbers together with the shuffle tables: idx holds each
-// number's table index but for the comma, which all get except the list's
-// first.
-template <class V>
-char* shuffle_store(char* p, const typename V::Digits& d0, const typename V::Digits& d1,
-                    const typename V::Ints& idx, const Shuffles& t, bool first) {
-    alignas(64) int ix[V::kNumbers];
-    V::store_ints(ix, V::bit_or32(idx, V::dup_i32(8)));
-    if (first) ix[0] &= 7;
-    p = V::store_numbers(p, d0, ix, t);
-    return V::store_numbers(p, d1, ix + V::kNumbers / 2, t);
-}
-
-template <class V>
-char* f4_kernel(char* p, const float* x, std::size_t n, bool first) {
-    std::size_t i = 0;
-    for (; i + V::kNumbers <= n; i += V::kNumbers) {
-        const auto xf = V::load(x + i);
-        // |x| * 10^4, exact in double, rounded to an integer, ties to even.
-        const auto r0 = V::round_even(V::abs(V::mul(V::widen_lo(xf), V::dup(1e4))));
-        const auto r1 = V::round_even(V::abs(V::mul(V::widen_hi(xf), V::dup(1e4))));
-        // Below 10^8 ("IIII.FFFF"); false for NaN.
-        if (!V::all_below(r0, r1, 1e8)) [[unlikely]] {
-            p = f4_portable(p, x + i, V::kNumbers, first && i == 0);
-            continue;
-        }
-        typename V::HalfInts h0, h1;
-        const auto d0 = digits<V>(r0, h0);
-        const auto d1 = digits<V>(r1, h1);
-        const auto h = V::join(h0, h1);
-        const auto sign = V::sign_bits(xf);
-        if constexpr (V::kCompress) {
-            p = V::compress_f4(p, d0, d1, h, sign, first && i == 0);
-        } else {
-            // Table index: dropped integer zeros, sign.
-            const auto idx = V::bit_or32(count_below<V>(h, {10, 100, 1000}), V::template shl32i<2>(sign));
-            p = shuffle_store<V>(p, d0, d1, idx, kF4Shuffles, first && i == 0);
-        }
-    }
-    return f4_portable(p, x + i, n - i, first && i == 0);
-}
-
-template <class V>
-char* u32_kernel(char* p, const std::uint32_t* v, std::size_t n, bool first) {
-    std::size_t i = 0;
-    for (; i + V::kNumbers <= n; i += V::kNumbers) {
-        const auto u = V::load_u32(v + i);
-        // Below 10^8: eight digits.
-        if (!V::all_below_u32(u, 100000000u)) [[unlikely]] {
-            p = u32_portable(p, v + i, V::kNumbers, first && i == 0);
-            continue;
-        }
-        typename V::HalfInts h0, h1;
-        const auto d0 = digits<V>(V::u32_lo(u), h0);
-        const auto d1 = digits<V>(V::u32_hi(u), h1);
-        if constexpr (V::kCompress) {
-            p = V::compress_u32(p, d0, d1, V::as_ints(u), first && i == 0);
-        } else {
-            // Dropped leading zeros (one digit always stays): the powers of ten above u.
-            const auto zeros = count_below<V>(V::as_ints(u), {10, 100, 1000, 10000, 100000, 1000000, 10000000});
-            p = shuffle_store<V>(p, d0, d1, zeros, kU32Shuffles, first && i == 0);
-        }
-    }
-    return u32_portable(p, v + i, n - i, first && i == 0);
-}
 
 #endif  // NORVIK_X86_SIMD || NORVIK_ARM64_NEON
 
@@ -540,24 +429,23 @@ struct Avx512 {
     }
 };
 
-NORVIK_TARGET_SSE41 NORVIK_FLATTEN char* f4_sse41(char* p, const float* x, std::size_t n, bool first) {
-    return f4_kernel<Sse41>(p, x, n, first);
-}
-NORVIK_TARGET_SSE41 NORVIK_FLATTEN char* u32_sse41(char* p, const std::uint32_t* v, std::size_t n, bool first) {
-    return u32_kernel<Sse41>(p, v, n, first);
-}
-NORVIK_TARGET_AVX2 NORVIK_FLATTEN char* f4_avx2(char* p, const float* x, std::size_t n, bool first) {
-    return f4_kernel<Avx2>(p, x, n, first);
-}
-NORVIK_TARGET_AVX2 NORVIK_FLATTEN char* u32_avx2(char* p, const std::uint32_t* v, std::size_t n, bool first) {
-    return u32_kernel<Avx2>(p, v, n, first);
-}
-NORVIK_TARGET_AVX512 NORVIK_FLATTEN char* f4_avx512(char* p, const float* x, std::size_t n, bool first) {
-    return f4_kernel<Avx512>(p, x, n, first);
-}
-NORVIK_TARGET_AVX512 NORVIK_FLATTEN char* u32_avx512(char* p, const std::uint32_t* v, std::size_t n, bool first) {
-    return u32_kernel<Avx512>(p, v, n, first);
-}
+namespace sse41 {
+#define NORVIK_KERNEL NORVIK_TARGET_SSE41
+#include "writer/list_kernels.inc"
+#undef NORVIK_KERNEL
+}  // namespace sse41
+
+namespace avx2 {
+#define NORVIK_KERNEL NORVIK_TARGET_AVX2
+#include "writer/list_kernels.inc"
+#undef NORVIK_KERNEL
+}  // namespace avx2
+
+namespace avx512 {
+#define NORVIK_KERNEL NORVIK_TARGET_AVX512
+#include "writer/list_kernels.inc"
+#undef NORVIK_KERNEL
+}  // namespace avx512
 
 #endif  // NORVIK_X86_SIMD
 
@@ -651,12 +539,11 @@ struct Neon {
     }
 };
 
-NORVIK_FLATTEN char* f4_neon(char* p, const float* x, std::size_t n, bool first) {
-    return f4_kernel<Neon>(p, x, n, first);
-}
-NORVIK_FLATTEN char* u32_neon(char* p, const std::uint32_t* v, std::size_t n, bool first) {
-    return u32_kernel<Neon>(p, v, n, first);
-}
+namespace neon {
+#define NORVIK_KERNEL
+#include "writer/list_kernels.inc"
+#undef NORVIK_KERNEL
+}  // namespace neon
 
 #endif  // NORVIK_ARM64_NEON
 
@@ -695,12 +582,12 @@ Path best_path() {
 char* write_f4_list(char* p, const float* x, std::size_t n, bool first, Path path) {
     switch (path) {
 #ifdef NORVIK_X86_SIMD
-        case Path::Avx512: return f4_avx512(p, x, n, first);
-        case Path::Avx2: return f4_avx2(p, x, n, first);
-        case Path::Sse41: return f4_sse41(p, x, n, first);
+        case Path::Avx512: return avx512::f4_kernel<Avx512>(p, x, n, first);
+        case Path::Avx2: return avx2::f4_kernel<Avx2>(p, x, n, first);
+        case Path::Sse41: return sse41::f4_kernel<Sse41>(p, x, n, first);
 #endif
 #ifdef NORVIK_ARM64_NEON
-        case Path::Neon: return f4_neon(p, x, n, first);
+        case Path::Neon: return neon::f4_kernel<Neon>(p, x, n, first);
 #endif
         default: return f4_portable(p, x, n, first);
     }
@@ -709,12 +596,12 @@ char* write_f4_list(char* p, const float* x, std::size_t n, bool first, Path pat
 char* write_u32_list(char* p, const std::uint32_t* v, std::size_t n, bool first, Path path) {
     switch (path) {
 #ifdef NORVIK_X86_SIMD
-        case Path::Avx512: return u32_avx512(p, v, n, first);
-        case Path::Avx2: return u32_avx2(p, v, n, first);
-        case Path::Sse41: return u32_sse41(p, v, n, first);
+        case Path::Avx512: return avx512::u32_kernel<Avx512>(p, v, n, first);
+        case Path::Avx2: return avx2::u32_kernel<Avx2>(p, v, n, first);
+        case Path::Sse41: return sse41::u32_kernel<Sse41>(p, v, n, first);
 #endif
 #ifdef NORVIK_ARM64_NEON
-        case Path::Neon: return u32_neon(p, v, n, first);
+        case Path::Neon: return neon::u32_kernel<Neon>(p, v, n, first);
 #endif
         default: return u32_portable(p, v, n, first);
     }
