@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds norvik's wheels for each named platform into dist/ (installs what it needs):
+# Builds norvik's wheels for each named platform (installs what it needs):
 #   tools/build_wheels.sh PLATFORM...
 #   linux-x64    manylinux x86_64 wheels for CPython 3.11 and 3.13, built with pip from
 #                pyenv's interpreters and tagged by auditwheel
@@ -7,11 +7,17 @@
 #                tools/cross.py with zig against the Windows CPython's headers and import
 #                libraries (each .pyd imports only python3XX.dll, the UCRT and KERNEL32.dll,
 #                and exports only PyInit_norvik)
+#   macos-arm64  macosx_11_0_arm64 and macosx_11_0_x86_64 wheels for CPython 3.11 and 3.13,
+#   macos-x64    cross-built by tools/cross.py (zig compiles, Debian's ld64.lld links): a check
+#                that norvik compiles and links for macOS 11.0 (each bundle loads only
+#                libSystem.B.dylib and exports only _PyInit_norvik). Not shipped: they go to
+#                build/cross/macos-<arch>/wheels/, not dist/
 # Prints the path of each wheel it wrote.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-[ $# -gt 0 ] || { echo "usage: tools/build_wheels.sh linux-x64|windows-x64 ..." >&2; exit 2; }
+platforms="linux-x64|windows-x64|macos-arm64|macos-x64"
+[ $# -gt 0 ] || { echo "usage: tools/build_wheels.sh $platforms ..." >&2; exit 2; }
 [ -f build/numpy-headers/numpy/_core/include/numpy/_numpyconfig.h ] || tools/bootstrap.sh >/dev/null
 mkdir -p dist
 
@@ -42,10 +48,19 @@ cross() {
     .venv/bin/python tools/cross.py wheels "$1"
 }
 
+macos() {
+    command -v ld64.lld-19 >/dev/null || {
+        apt-get update -qq
+        apt-get install -y -qq --no-install-recommends lld-19 >/dev/null
+    }
+    cross "$1"
+}
+
 for platform in "$@"; do
     case "$platform" in
         linux-x64) linux_x64 ;;
         windows-x64) cross windows-x64 ;;
-        *) echo "unknown platform: $platform (linux-x64, windows-x64)" >&2; exit 2 ;;
+        macos-arm64|macos-x64) macos "$platform" ;;
+        *) echo "unknown platform: $platform ($platforms)" >&2; exit 2 ;;
     esac
 done
