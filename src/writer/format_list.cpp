@@ -393,8 +393,9 @@ struct Avx512 {
 
     // Packs and stores the sixteen numbers: keep holds each number's mask in
     // its 32-bit lane; the first loses its comma when `first`.
-    NORVIK_TARGET_AVX512 static char* compress_store(char* p, Digits d0, Digits d1, __m512i keep,
-                                                     const SlotIndex (&slots)[2], bool first) {
+    NORVIK_TARGET_AVX512 NORVIK_ALWAYS_INLINE static char* compress_store(char* p, Digits d0, Digits d1,
+                                                                          __m512i keep, const SlotIndex (&slots)[2],
+                                                                          bool first) {
         alignas(32) std::uint64_t masks[4];
         _mm256_store_si256(reinterpret_cast<__m256i*>(masks), _mm512_cvtepi32_epi16(keep));
         masks[0] &= ~static_cast<std::uint64_t>(first);
