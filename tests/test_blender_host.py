@@ -9,6 +9,7 @@ temporary folder with norvik built for every interpreter the hosts run.
 import glob
 import importlib.util
 import os
+import platform
 import shutil
 import subprocess
 import sys
@@ -18,6 +19,12 @@ import pytest
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SCRIPTS = os.path.join(ROOT, "tests", "blender")
 WINDOWS = sys.platform == "win32"
+
+# Every host set up here is an x86_64 build (Debian's Blender, the bpy
+# wheels): on another processor there is none, in CI too.
+pytestmark = pytest.mark.skipif(
+    platform.machine() not in ("x86_64", "AMD64"),
+    reason="no Blender host is set up for %s (the hosts are x86_64 builds)" % platform.machine())
 
 
 def _bpy_hosts(prefix):
