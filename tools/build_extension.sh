@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Blender extension (4.2 onward): dist/norvik_exporter-<version>.zip,
 # holding the add-on, blender_manifest.toml and the norvik wheels for CPython
-# 3.11 and 3.13 on linux x86_64 (manylinux) and Windows x64 (tools/build_wheels.sh);
-# the manifest lists the platforms of those wheels. Blender's
+# 3.11 and 3.13 on Linux x86_64 and arm64 (manylinux) and Windows x64
+# (tools/build_wheels.sh); the manifest lists the platforms of those wheels.
+# macOS wheels built here are a compile-and-link check that no one has run,
+# so they are not put in; a release run's (--wheels) are. Blender's
 # own extension tool (from a bpy host in .hosts) builds and validates it.
 #   tools/build_extension.sh [--wheels DIR] [OUTPUT.zip]
 # --wheels DIR adds the CPython 3.11 and 3.13 norvik wheels of DIR (a release
@@ -39,7 +41,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/src/wheels"
 # Blender 4.2 to 5.0 run CPython 3.11, 5.1 onward 3.13: those wheels of each platform.
-tools/build_wheels.sh linux-x64 windows-x64 | grep -E -- '-cp31[13]-' | while read -r whl; do
+tools/build_wheels.sh linux-x64 linux-arm64 windows-x64 | grep -E -- '-cp31[13]-' | while read -r whl; do
     cp "$whl" "$work/src/wheels/"
 done
 if [ -n "$outside" ]; then
