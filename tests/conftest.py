@@ -68,3 +68,17 @@ def generation(request, b3d_version):
     """Parametrise with ``indirect=True`` over "293"/"310": selects that generation."""
     b3d_version(VERSIONS[request.param])
     return request.param
+
+
+@pytest.fixture(scope="session")
+def addon_dir(tmp_path_factory):
+    """The add-on package, with norvik for every interpreter a real host runs."""
+    import hosts
+    return hosts.make_addon_dir(tmp_path_factory.mktemp("addon"))
+
+
+@pytest.fixture(scope="session")
+def extension_zip(tmp_path_factory):
+    """The extension zip of tools/build_extension.sh, built once per session."""
+    import hosts
+    return hosts.make_extension_zip(tmp_path_factory.mktemp("extension") / "norvik_exporter.zip")

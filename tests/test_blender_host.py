@@ -1,24 +1,23 @@
-"""The add-on in real hosts: Debian's Blender 3.4 and the bpy modules of
-tools/hosts.sh (4.2, 4.5, 5.0 on CPython 3.11; 5.3 on CPython 3.13).
+"""The add-on in real hosts: Debian's Blender 3.4, Debian 13's Blender 4.3
+(tools/window_hosts.sh) and the bpy modules of tools/hosts.sh (4.2, 4.5, 5.0
+on CPython 3.11; 5.3 on CPython 3.13).
 
 Each script under tests/blender/ runs in the host, exports the demo scene
 through the add-on and norvik, and compares the result with Blender's own
 data; it exits non-zero when a check fails.  The add-on is assembled in a
 temporary folder with norvik built for every interpreter the hosts run.
 """
-import glob
 import importlib.util
 import os
 import platform
 import shutil
 import subprocess
-import sys
 
 import pytest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from hosts import BPY_HOSTS, HOSTS, ROOT, WINDOWS, host_python, host_ready, missing
+
 SCRIPTS = os.path.join(ROOT, "tests", "blender")
-WINDOWS = sys.platform == "win32"
 
 # Every host set up here is an x86_64 build (Debian's Blender, the bpy
 # wheels): on another processor there is none, in CI too.
@@ -27,40 +26,12 @@ pytestmark = pytest.mark.skipif(
     reason="no Blender host is set up for %s (the hosts are x86_64 builds)" % platform.machine())
 
 
-def _bpy_hosts(prefix):
-    """name -> CPython version of the hosts in tools/hosts.sh whose name starts with prefix."""
-    hosts = {}
-    with open(os.path.join(ROOT, "tools", "hosts.sh")) as f:
-        for line in f:
-            words = line.strip().strip('"').split()
-            if len(words) >= 3 and words[0].startswith(prefix):
-                hosts[words[0]] = words[1]
-    return hosts
-
-
-# On Windows (tools/test_windows.sh): Windows Blender, the win_amd64 bpy wheels.
-BPY_HOSTS = _bpy_hosts("win-bpy-" if WINDOWS else "bpy-")
-HOSTS = sorted(BPY_HOSTS) if WINDOWS else ["blender-3.4"] + sorted(BPY_HOSTS)
-
-
-def missing(reason):
-    """A host or build that is not there: skipped, but a failure in CI, which sets them all up."""
-    if os.environ.get("CI"):
-        pytest.fail(reason + " (CI must run every host)")
-    pytest.skip(reason)
-
-
-def host_python(host):
-    if WINDOWS:
-        return os.path.join(ROOT, ".hosts", host, "python.exe")
-    return os.path.join(ROOT, ".hosts", host, "bin", "python")
-
-
 def _host_command(host):
-    if host == "blender-3.4":
-        blender = shutil.which("blender")
-        if blender is None:
-            missing("blender is not installed (tools/setup_blender.sh installs it)")
+    if host in ("blender-3.4", "blender-4.3"):
+        if not host_ready(host):
+            missing("%s is not installed (tools/setup_blender.sh, tools/window_hosts.sh)" % host)
+        blender = shutil.which("blender") if host == "blender-3.4" else \
+            os.path.join(ROOT, "tools", "blender43")
         return lambda script: [blender, "-b", "--factory-startup", "--python-exit-code", "1",
                                "--python", script]
     python = host_python(host)
@@ -68,41 +39,6 @@ def _host_command(host):
         missing("%s is not installed in .hosts (tools/setup_blender.sh, tools/test_windows.sh)"
                 % host)
     return lambda script: [python, script]
-
-
-def _native_builds():
-    """norvik's binary for this interpreter and for every other one a host runs
-    (built by tools/build_python.sh; on Windows taken from the wheels in
-    NORVIK_WINDOWS_WHEELS)."""
-    spec = importlib.util.find_spec("norvik")
-    if spec is None or not spec.origin.endswith((".so", ".pyd")):
-        missing("norvik is not built (tools/build.sh)")
-    builds = [spec.origin]
-    here = "%d.%d" % sys.version_info[:2]
-    for version in sorted(set(BPY_HOSTS.values()) - {here}):
-        if not any(os.path.exists(host_python(h)) for h, v in BPY_HOSTS.items() if v == version):
-            continue
-        if WINDOWS:
-            builds.append(_pyd_from_wheel(version))
-            continue
-        python = subprocess.run(["bash", os.path.join(ROOT, "tools", "build_python.sh"), version],
-                                stdout=subprocess.PIPE, text=True, check=True).stdout.strip()
-        builds += glob.glob(os.path.join(os.path.dirname(os.path.dirname(python)), "lib",
-                                         "python" + version, "site-packages", "norvik.cpython-*.so"))
-    return builds
-
-
-def _pyd_from_wheel(version):
-    import tempfile
-    import zipfile
-    nodot = version.replace(".", "")
-    wheels = glob.glob(os.path.join(os.environ.get("NORVIK_WINDOWS_WHEELS", ""),
-                                    "norvik-*-cp%s-cp%s-win_amd64.whl" % (nodot, nodot)))
-    if not wheels:
-        missing("no norvik wheel for CPython %s (tools/build_wheels.sh windows-x64)" % version)
-    with zipfile.ZipFile(wheels[0]) as z:
-        name = next(n for n in z.namelist() if n.endswith(".pyd"))
-        return z.extract(name, tempfile.mkdtemp())
 
 
 def run_host(command, tmp_path, **options):
@@ -127,20 +63,6 @@ def detached():
         return {"startupinfo": info, "creationflags": subprocess.DETACHED_PROCESS}
     return {"stdin": subprocess.DEVNULL, "stderr": subprocess.DEVNULL,
             "preexec_fn": lambda: os.close(1)}
-
-
-@pytest.fixture(scope="session")
-def addon_dir(tmp_path_factory):
-    builds = _native_builds()
-    root = tmp_path_factory.mktemp("addon")
-    package = root / "norvik_exporter"
-    shutil.copytree(os.path.join(ROOT, "addon", "norvik_exporter"), package,
-                    ignore=shutil.ignore_patterns("__pycache__", "*.so", "norvik_records"))
-    for so in builds:
-        shutil.copy(so, package)
-    shutil.copytree(os.path.join(ROOT, "python", "norvik_records"), package / "norvik_records",
-                    ignore=shutil.ignore_patterns("__pycache__"))
-    return str(root)
 
 
 @pytest.mark.parametrize("host", HOSTS)
@@ -188,18 +110,7 @@ def test_command_line_export_of_the_demo_scene(tmp_path):
     assert "Checked: no problems" in lines, run.stdout
 
 
-@pytest.fixture(scope="session")
-def extension_zip(tmp_path_factory):
-    if os.environ.get("NORVIK_EXTENSION_ZIP"):        # built beforehand (Windows has no bash)
-        return os.environ["NORVIK_EXTENSION_ZIP"]
-    out = tmp_path_factory.mktemp("extension") / "norvik_exporter.zip"
-    run = subprocess.run(["bash", os.path.join(ROOT, "tools", "build_extension.sh"), str(out)],
-                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=900)
-    assert run.returncode == 0, run.stdout
-    return str(out)
-
-
-@pytest.mark.parametrize("host", sorted(BPY_HOSTS))
+@pytest.mark.parametrize("host", sorted(BPY_HOSTS) + ([] if WINDOWS else ["blender-4.3"]))
 def test_extension_installs_and_exports(host, extension_zip, tmp_path):
     """The extension zip, installed from a fresh user folder as a user would,
     exports through File > Export and through a collection's exporter."""

@@ -287,6 +287,52 @@ class Blender:
     def screenshot(self, path):
         return self.display.screenshot(path)
 
+    def window_origin(self, title):
+        """Top left of the newest X window whose title holds ``title``."""
+        found = self.display.xdotool("search", "--name", title).split()
+        if not found:
+            raise WindowError("no window named %r" % title)
+        shell = self.display.xdotool("getwindowgeometry", "--shell", found[-1])
+        fields = dict(line.split("=", 1) for line in shell.split() if "=" in line)
+        return int(fields["X"]), int(fields["Y"])
+
+    def checkboxes(self, rect, strip=48):
+        """Centres of the check boxes at the left of ``rect`` (left, top, width,
+        height on the screen), top to bottom, and whether each is ticked.
+
+        A check box is a small square that stands out from the region's
+        background (its commonest colour) in the ``strip`` pixels at the
+        left; a ticked one is filled with the theme's blue."""
+        import numpy as np
+        left, top, width, height = rect
+        image = self.display.pixels((left, top, min(strip, width), height)).astype(np.int16)
+        flat = image.reshape(-1, 3)
+        colours, counts = np.unique(flat, axis=0, return_counts=True)
+        background = colours[np.argmax(counts)]
+        mask = np.abs(image - background).max(axis=2) > 10
+        seen = np.zeros_like(mask)
+        found = []
+        for y, x in zip(*np.nonzero(mask)):
+            if seen[y, x]:
+                continue
+            stack, ys, xs = [(y, x)], [], []
+            seen[y, x] = True
+            while stack:
+                cy, cx = stack.pop()
+                ys.append(cy)
+                xs.append(cx)
+                for ny, nx in ((cy + 1, cx), (cy - 1, cx), (cy, cx + 1), (cy, cx - 1)):
+                    if 0 <= ny < mask.shape[0] and 0 <= nx < mask.shape[1] and \
+                            mask[ny, nx] and not seen[ny, nx]:
+                        seen[ny, nx] = True
+                        stack.append((ny, nx))
+            h, w = max(ys) - min(ys) + 1, max(xs) - min(xs) + 1
+            if 9 <= h <= 24 and 9 <= w <= 24 and abs(h - w) <= 2:
+                cy, cx = (max(ys) + min(ys)) // 2, (max(xs) + min(xs)) // 2
+                r, g, b = image[cy, cx]
+                found.append((left + cx, top + cy, bool(b > r + 40 and b > g + 20)))
+        return sorted(found, key=lambda f: f[1])
+
 
 def python_for(host):
     """The CPython version (major.minor) that ``host``'s Blender runs."""

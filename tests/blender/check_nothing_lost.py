@@ -27,13 +27,23 @@ POSIX = sys.platform != "win32"
 def export(name, folder=out, **options):
     """The operator, with its reports captured: (document, warnings, camera document)."""
     path = os.path.join(folder, name + ".json")
-    with exporter.native_output(echo=False) as printed:
+    # What the operator reports as warnings: every warning of the export
+    # (Blender 4.3 prints reports only at exit, so they are taken here).
+    export_scene, results = exporter.export_scene, []
+
+    def recorded(*a, **k):
+        results.append(export_scene(*a, **k))
+        return results[-1]
+
+    exporter.export_scene = recorded
+    try:
         state = bpy.ops.export_scene.norvik(filepath=path, **options)
+    finally:
+        exporter.export_scene = export_scene
+    warnings = [w for r in results for w in r.warnings]
     assert state == {'FINISHED'}, state
     cameras = exporter.camera_path_for(path)
     common.check_documents(path, cameras if options.get("use_cameras", True) else None)
-    warnings = [ln[len("Warning: "):] for ln in printed.text.splitlines()
-                if ln.startswith("Warning: ")]
     doc = load(path)
     return doc, warnings, (load(cameras) if os.path.exists(cameras) else None)
 
