@@ -12,7 +12,7 @@ bl_info = {
 
 if "bpy" in locals():
     import importlib
-    for _name in ("layouts", "meshdata", "scene", "exporter"):
+    for _name in ("layouts", "meshdata", "scene", "exporter", "live"):
         if _name in locals():
             importlib.reload(locals()[_name])
 
@@ -20,7 +20,7 @@ import bpy
 from bpy.props import BoolProperty, StringProperty
 from bpy_extras.io_utils import ExportHelper
 
-from . import layouts, meshdata, scene, exporter  # noqa: E402,F401
+from . import layouts, meshdata, scene, exporter, live  # noqa: E402,F401
 
 
 class WindowProgress:
@@ -129,9 +129,11 @@ def register():
     for cls in _classes:
         bpy.utils.register_class(cls)
     bpy.types.TOPBAR_MT_file_export.append(menu_func_export)
+    live.register()
 
 
 def unregister():
+    live.unregister()
     bpy.types.TOPBAR_MT_file_export.remove(menu_func_export)
     for cls in reversed(_classes):
         bpy.utils.unregister_class(cls)

@@ -1,0 +1,520 @@
+"""Live export: the documents follow the scene while the artist works, or after each save.
+
+Everything live lives here: the settings (``Scene.norvik_live``, saved in the
+.blend), the handlers, the one timer, the status and the sidebar panel
+(3D View > Sidebar > norvik).  ``register`` arms the handlers and
+``unregister`` disarms them and the timer; nothing else adds or removes them.
+
+In LIVE mode a change that can alter the documents marks the scene dirty;
+the timer exports once ``delay`` seconds passed without another change, and
+during continuous changes (a drag, playback) at most once per
+max(delay, 4 x the last export's duration), counted from the end of the last
+export, so the window spends at most about a fifth of its time exporting.
+"""
+import os
+import sys
+import time
+import traceback
+
+import bpy
+from bpy.app.handlers import persistent
+from bpy.props import BoolProperty, EnumProperty, FloatProperty, PointerProperty, StringProperty
+
+from . import exporter
+
+MODES = (
+    ('OFF', "Off", "Export only with Export Now or File > Export"),
+    ('ON_SAVE', "On Save", "Export after each save of the .blend"),
+    ('LIVE', "Live", "Export whenever the scene changes"),
+)
+# Objects whose own changes never reach a document.
+SHAPELESS = frozenset(('LIGHT', 'LIGHT_PROBE', 'LIGHTPROBE', 'SPEAKER'))
+# Data whose geometry or transform updates always reach a document; a
+# camera's (lens, sensor) reach the camera document.
+GEOMETRY_DATA = (bpy.types.Mesh, bpy.types.Curve, bpy.types.MetaBall)
+# A failed export is tried again after these many seconds (then the last,
+# over and over) while nothing changes, and at once on the next change.
+RETRY = (0.5, 1.0, 2.0, 4.0, 8.0)
+
+
+class Status:
+    """What the panel shows, and what scripts and tests read (``live.state.status``)."""
+
+    def __init__(self):
+        self.written_at = None      # time.time() of the last written documents
+        self.seconds = 0.0
+        self.objects = 0
+        self.bytes = 0
+        self.versions = 0           # documents written since the add-on was armed
+        self.exporting = 0.0        # seconds spent exporting, failures included
+        self.error = None
+        self.paused = None          # why LIVE / ON_SAVE are paused for this file
+
+    def as_dict(self):
+        return dict(vars(self))
+
+
+class State:
+    def __init__(self):
+        self.status = Status()
+        self.dirty = False
+        self.changed_at = 0.0       # last change (time.monotonic())
+        self.pending_since = 0.0    # first change not yet exported
+        self.last_end = -1e9        # end of the last export
+        self.last_duration = 0.0
+        self.retry_at = 0.0
+        self.failures = 0
+        self.busy = False           # inside an export: its own depsgraph updates are ignored
+        self.fingerprint = None
+        self.printed = None         # the last error printed to the console
+        self.trusted = True         # False after opening a .blend, until the user resumes
+
+
+state = State()
+
+
+# -- settings -------------------------------------------------------------------
+
+def _mode_changed(settings, context):
+    state.trusted = True                # the user's own choice
+    state.status.paused = None
+    if settings.mode == 'LIVE':
+        schedule(at_once=True)
+
+
+def _target_changed(settings, context):
+    state.trusted = True
+    state.status.paused = None
+    _options_changed(settings, context)
+
+
+def _options_changed(settings, context):
+    if settings.mode == 'LIVE':
+        schedule()
+
+
+class NorvikLiveSettings(bpy.types.PropertyGroup):
+    mode: EnumProperty(name="Mode", items=MODES, default='OFF', update=_mode_changed,
+                       description="When the norvik documents are written")
+    filepath: StringProperty(
+        name="File", subtype='FILE_PATH', default="", update=_target_changed,
+        description="The scene document (// is the .blend's folder; empty: next to the "
+                    ".blend, named after it); the camera document goes beside it")
+    delay: FloatProperty(name="Delay", default=0.2, min=0.0, soft_max=5.0, unit='TIME_ABSOLUTE',
+                         description="Seconds without changes before a live export")
+    use_cameras: BoolProperty(name="Export Cameras", default=True, update=_options_changed,
+                              description="Also write the camera document")
+    use_modifiers: BoolProperty(name="Apply Modifiers", default=True, update=_options_changed,
+                                description="Export the evaluated meshes, with modifiers applied")
+    use_mesh_only: BoolProperty(name="Mesh Objects Only", default=False, update=_options_changed,
+                                description="Leave out curves, text, surfaces, metaballs and "
+                                            "the meshes geometry nodes make")
+    use_selection: BoolProperty(name="Selected Only", default=False, update=_options_changed,
+                                description="Export only selected objects")
+    collection: PointerProperty(name="Collection", type=bpy.types.Collection,
+                                update=_options_changed,
+                                description="Export only this collection's objects (optional)")
+
+
+def targets(settings):
+    """The scene document and the camera document (or None), absolute; ValueError says why none."""
+    path = settings.filepath
+    blend = bpy.data.filepath
+    if not path:
+        if not blend:
+            raise ValueError("no file: save the .blend or choose a file")
+        path = os.path.splitext(blend)[0] + ".json"
+    elif path.startswith("//") and not blend:
+        raise ValueError("a path relative to the .blend (//) needs the .blend saved")
+    path = os.path.abspath(bpy.path.abspath(path))
+    if path.endswith(os.sep) or os.path.isdir(path):
+        name = os.path.splitext(os.path.basename(blend))[0] if blend else "scene"
+        path = os.path.join(path, name + ".json")
+    return path, exporter.camera_path_for(path) if settings.use_cameras else None
+
+
+def outside(paths, blend=None):
+    """The first of ``paths`` that resolves outside the .blend's own folder
+    (through ``..`` or a symbolic link), or None."""
+    folder = os.path.normcase(os.path.realpath(os.path.dirname(blend or bpy.data.filepath)))
+    for path in paths:
+        real = os.path.normcase(os.path.realpath(path))
+        try:
+            inside = os.path.commonpath([folder, real]) == folder
+        except ValueError:              # another drive
+            inside = False
+        if not inside:
+            return path
+    return None
+
+
+def paused_reason(settings):
+    """Why this file's LIVE / ON_SAVE export waits for the user, or None."""
+    if state.trusted or settings.mode == 'OFF':
+        return None
+    try:
+        paths = [p for p in targets(settings) if p]
+    except ValueError:
+        return None
+    escaped = outside(paths)
+    if escaped:
+        return "writes outside the .blend's folder: %s" % escaped
+    return None
+
+
+# -- exporting ------------------------------------------------------------------
+
+def _fingerprint(scene, settings):
+    """What a document holds that a depsgraph update does not flag: names,
+    visibility, first materials, membership and (for Selected Only) selection."""
+    view_layer = bpy.context.view_layer
+    selected = settings.use_selection
+    rows = []
+    for ob in view_layer.objects:
+        slots = ob.material_slots
+        material = slots[0].material if len(slots) else None
+        rows.append((ob.name_full, ob.visible_get(view_layer=view_layer),
+                     material.name if material else None,
+                     selected and ob.select_get(view_layer=view_layer)))
+    members = None
+    if settings.collection is not None:
+        members = tuple(ob.name_full for ob in settings.collection.all_objects)
+    return hash((tuple(rows), members, scene.camera and scene.camera.name))
+
+
+def _flush_edit_meshes(settings):
+    """Meshes in edit mode, written back to their data when the export reads
+    the data itself (without modifiers): the evaluated mesh follows edit mode
+    by itself, the mesh data does not."""
+    if settings.use_modifiers:
+        return
+    for ob in bpy.context.view_layer.objects:
+        if ob.mode == 'EDIT' and ob.type == 'MESH':
+            ob.update_from_editmode()
+
+
+def export(scene, why="live"):
+    """Write the documents of ``scene`` now; the ExportResult, or None when
+    there is no target.  The status and the console say how it went; nothing
+    is raised."""
+    settings = scene.norvik_live
+    status = state.status
+    start = time.perf_counter()
+    result = None
+    try:
+        scene_path, camera_path = targets(settings)
+        state.busy = True
+        try:
+            _flush_edit_meshes(settings)
+            state.fingerprint = _fingerprint(scene, settings)
+            result = exporter.export_scene(
+                scene_path, camera_path, bpy.context.evaluated_depsgraph_get(),
+                selected_only=settings.use_selection, apply_modifiers=settings.use_modifiers,
+                collection=settings.collection, mesh_only=settings.use_mesh_only, echo=False)
+        finally:
+            state.busy = False
+        error = None if result.ok else "; ".join(result.errors)
+    except ValueError as exc:
+        error = str(exc)
+    except Exception as exc:            # nothing may leave into Blender's handlers
+        error = "%s: %s" % (type(exc).__name__, exc)
+        if error != state.printed:
+            traceback.print_exc()
+    seconds = time.perf_counter() - start
+    status.exporting += seconds
+    state.last_end = time.monotonic()
+    state.last_duration = seconds
+    if error is None:
+        status.written_at = time.time()
+        status.seconds = result.seconds
+        status.objects = len(result.objects)
+        status.bytes = sum(os.path.getsize(p) for p in (result.scene_path, result.camera_path)
+                           if p and os.path.exists(p))
+        status.versions += 1
+        status.error = state.printed = None
+        state.failures = 0
+    else:
+        status.error = error
+        if error != state.printed:
+            print("norvik %s export: %s" % (why, error), file=sys.stderr, flush=True)
+            state.printed = error
+        state.failures += 1
+    _redraw()
+    return result
+
+
+def _redraw():
+    wm = bpy.context.window_manager
+    for window in (wm.windows if wm else ()):
+        for area in window.screen.areas:
+            if area.type == 'VIEW_3D':
+                area.tag_redraw()
+
+
+# -- scheduling -----------------------------------------------------------------
+
+def schedule(at_once=False):
+    """A change that can alter the documents: export after the delay (or ``at_once``)."""
+    now = time.monotonic()
+    if not state.dirty:
+        state.dirty = True
+        state.pending_since = now
+    state.changed_at = now
+    state.retry_at = 0.0                # a new change retries a failed export
+    if at_once:
+        state.changed_at = state.pending_since = -1e9
+        state.last_end = -1e9
+    if not bpy.app.timers.is_registered(_tick):
+        bpy.app.timers.register(_tick, first_interval=0.0 if at_once else _wait(now))
+
+
+def _wait(now):
+    """Seconds until the pending export may run."""
+    delay = bpy.context.scene.norvik_live.delay
+    interval = max(delay, 4.0 * state.last_duration)
+    due = min(state.changed_at + delay, state.pending_since + interval)
+    due = max(due, state.last_end + interval, state.retry_at)
+    return max(due - now, 0.0)
+
+
+def _tick():
+    try:
+        return _tick_once()
+    except Exception:
+        traceback.print_exc()
+        state.dirty = False
+        return None
+
+
+def _tick_once():
+    if not state.dirty:
+        return None
+    scene = bpy.context.scene
+    settings = scene.norvik_live
+    if settings.mode != 'LIVE':
+        state.dirty = False
+        return None
+    wait = _wait(time.monotonic())
+    if wait > 0.0:
+        return wait
+    reason = paused_reason(settings)
+    state.status.paused = reason
+    if reason:
+        state.dirty = False
+        _redraw()
+        return None
+    state.dirty = False
+    result = export(scene)
+    if result is not None and result.ok:
+        return None
+    # Kept dirty: the newest state is written as soon as the target takes it.
+    state.dirty = True
+    state.pending_since = state.changed_at = time.monotonic()
+    state.retry_at = state.pending_since + RETRY[min(state.failures, len(RETRY)) - 1]
+    return _wait(time.monotonic())
+
+
+def _relevant(depsgraph, settings):
+    """Whether an update can alter the documents: geometry and transforms of
+    objects with a shape, cameras; the rest (selection, visibility, names,
+    materials, objects added or removed) through the scene's fingerprint."""
+    for update in depsgraph.updates:
+        data = update.id
+        if isinstance(data, bpy.types.Object):
+            if (update.is_updated_geometry or update.is_updated_transform) \
+                    and data.type not in SHAPELESS:
+                return True
+        elif isinstance(data, GEOMETRY_DATA):
+            if update.is_updated_geometry or update.is_updated_transform:
+                return True
+        elif isinstance(data, bpy.types.Camera):
+            if settings.use_cameras:
+                return True
+    return False
+
+
+def _scene_changed(scene, depsgraph):
+    if state.busy or scene != bpy.context.scene:
+        return
+    settings = scene.norvik_live
+    if settings.mode != 'LIVE' or depsgraph is None:
+        return
+    if _relevant(depsgraph, settings):
+        schedule()
+        return
+    fingerprint = _fingerprint(scene, settings)
+    if fingerprint != state.fingerprint:
+        state.fingerprint = fingerprint
+        schedule()
+
+
+def _guarded(handler):
+    """A handler that never lets an exception into Blender: one console line per distinct one."""
+    def run(*args):
+        try:
+            handler(*args)
+        except Exception as exc:
+            text = "%s: %s" % (type(exc).__name__, exc)
+            if text != state.printed:
+                state.printed = text
+                traceback.print_exc()
+    run.__name__ = run.__qualname__ = "norvik_live_" + handler.__name__.strip("_")
+    run._norvik_live = True
+    return persistent(run)
+
+
+def _depsgraph(scene, depsgraph=None):
+    _scene_changed(scene, depsgraph)
+
+
+def _frame(scene, depsgraph=None):
+    _scene_changed(scene, depsgraph or bpy.context.evaluated_depsgraph_get())
+
+
+def _saved(*_):
+    scene = bpy.context.scene
+    settings = scene.norvik_live
+    if settings.mode != 'ON_SAVE':
+        return
+    state.status.paused = reason = paused_reason(settings)
+    if reason:
+        _redraw()
+        return
+    export(scene, "on-save")
+
+
+def _loaded(*_):
+    """A file was opened: a clean state; its LIVE / ON_SAVE targets are trusted
+    only inside its own folder (paused_reason)."""
+    global state
+    versions = state.status.versions
+    state = State()
+    state.status.versions = versions
+    state.trusted = not bpy.data.filepath
+    scene = bpy.context.scene
+    if scene is not None:
+        settings = scene.norvik_live
+        state.status.paused = paused_reason(settings)
+        if settings.mode == 'LIVE':
+            state.fingerprint = _fingerprint(scene, settings)
+
+
+HANDLERS = (
+    ("depsgraph_update_post", _guarded(_depsgraph)),
+    ("frame_change_post", _guarded(_frame)),
+    ("save_post", _guarded(_saved)),
+    ("load_post", _guarded(_loaded)),
+)
+
+
+# -- the user's side ------------------------------------------------------------
+
+class NORVIK_OT_live_export_now(bpy.types.Operator):
+    """Write the norvik documents now, with the settings of this panel"""
+    bl_idname = "norvik.live_export_now"
+    bl_label = "Export Now"
+
+    def execute(self, context):
+        result = export(context.scene, "now")
+        if result is None or not result.ok:
+            self.report({'ERROR'}, state.status.error or "export failed")
+            return {'CANCELLED'}
+        self.report({'INFO'}, "Exported " + result.summary)
+        return {'FINISHED'}
+
+
+class NORVIK_OT_live_resume(bpy.types.Operator):
+    """Let live or on-save export write to this file's targets"""
+    bl_idname = "norvik.live_resume"
+    bl_label = "Resume"
+
+    def execute(self, context):
+        state.trusted = True
+        state.status.paused = None
+        if context.scene.norvik_live.mode == 'LIVE':
+            schedule(at_once=True)
+        return {'FINISHED'}
+
+
+class VIEW3D_PT_norvik_live(bpy.types.Panel):
+    bl_label = "Live Export"
+    bl_space_type = 'VIEW_3D'
+    bl_region_type = 'UI'
+    bl_category = "norvik"
+
+    def draw(self, context):
+        layout = self.layout
+        settings = context.scene.norvik_live
+        layout.row().prop(settings, "mode", expand=True)
+        layout.prop(settings, "filepath")
+        col = layout.column()
+        col.active = settings.mode == 'LIVE'
+        col.prop(settings, "delay")
+        col = layout.column()
+        for name in ("use_cameras", "use_modifiers", "use_mesh_only", "use_selection"):
+            col.prop(settings, name)
+        layout.prop(settings, "collection")
+        layout.operator(NORVIK_OT_live_export_now.bl_idname, icon='EXPORT')
+        reason = paused_reason(settings)
+        box = layout.box()
+        if reason:
+            box.label(text="Paused: " + reason, icon='PAUSE')
+            box.operator(NORVIK_OT_live_resume.bl_idname, icon='PLAY')
+        for line in status_lines():
+            box.label(text=line)
+
+def status_lines():
+    status = state.status
+    lines = []
+    if status.error:
+        lines.append("Error: " + status.error)
+    if status.written_at is not None:
+        lines.append("Written %s in %.3f s" % (time.strftime("%H:%M:%S",
+                                                            time.localtime(status.written_at)),
+                                                status.seconds))
+        lines.append("%d objects, %s" % (status.objects, _size(status.bytes)))
+    elif not status.error:
+        lines.append("Not written yet")
+    return lines
+
+
+def _size(n):
+    for unit in ("bytes", "KB", "MB"):
+        if n < 1000 or unit == "MB":
+            return ("%d %s" if unit == "bytes" else "%.1f %s") % (n, unit)
+        n /= 1000.0
+
+
+CLASSES = (NorvikLiveSettings, NORVIK_OT_live_export_now, NORVIK_OT_live_resume,
+           VIEW3D_PT_norvik_live)
+
+
+def _disarm():
+    for name, _ in HANDLERS:
+        handlers = getattr(bpy.app.handlers, name)
+        for handler in [h for h in handlers if getattr(h, "_norvik_live", False)]:
+            handlers.remove(handler)
+    if bpy.app.timers.is_registered(_tick):
+        bpy.app.timers.unregister(_tick)
+
+
+def register():
+    for cls in CLASSES:
+        bpy.utils.register_class(cls)
+    bpy.types.Scene.norvik_live = PointerProperty(type=NorvikLiveSettings)
+    _disarm()           # an earlier copy's, left armed by a failed unregister
+    for name, handler in HANDLERS:
+        getattr(bpy.app.handlers, name).append(handler)
+    # Enabled with a file open: its targets are checked as after opening it.
+    try:
+        state.trusted = not bpy.data.filepath
+    except AttributeError:              # at start-up, before any file
+        state.trusted = True
+
+
+def unregister():
+    _disarm()
+    state.dirty = False
+    del bpy.types.Scene.norvik_live
+    for cls in reversed(CLASSES):
+        bpy.utils.unregister_class(cls)
