@@ -505,11 +505,10 @@ def register():
     _disarm()           # an earlier copy's, left armed by a failed unregister
     for name, handler in HANDLERS:
         getattr(bpy.app.handlers, name).append(handler)
-    # Enabled with a file open: its targets are checked as after opening it.
-    try:
-        state.trusted = not bpy.data.filepath
-    except AttributeError:              # at start-up, before any file
-        state.trusted = True
+    # Enabled with a file open: its targets are checked as after opening it
+    # (bpy.data cannot be read here; at start-up, opening the first file
+    # decides again).
+    state.trusted = False
 
 
 def unregister():
