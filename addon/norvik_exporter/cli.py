@@ -8,10 +8,17 @@ them) and a final summary; exits non-zero when a document could not be
 written.  With --check the written documents are then read back and checked
 as an engine would read them (norvik_records.check), one line per object;
 a problem found there also gives a non-zero exit.
+
+With --watch (and --blend) the same Blender stays: it exports again
+whenever the .blend changes on disk (Blender saves through a new file
+renamed over it), one summary line per export, until SIGINT or SIGTERM
+(exit status 0).
 """
 import argparse
 import os
+import signal
 import sys
+import time
 
 
 def _arguments(argv):
@@ -30,7 +37,12 @@ def _arguments(argv):
     p.add_argument("--save-demo", help="demo scene: also save it as this .blend")
     p.add_argument("--check", action="store_true",
                    help="check the written documents (python -m norvik_records.check)")
-    return p.parse_args(argv)
+    p.add_argument("--watch", action="store_true",
+                   help="with --blend: export again whenever the .blend changes, until stopped")
+    args = p.parse_args(argv)
+    if args.watch and not args.blend:
+        p.error("--watch needs --blend")
+    return args
 
 
 def main(argv=None):
@@ -61,23 +73,66 @@ def main(argv=None):
         print("  [%d/%d] %s: %d vertices, %d triangles, %d placement%s"
               % (i + 1, n, obj, verts, tris, placed, "" if placed == 1 else "s"), flush=True)
 
-    result = exporter.export_scene(scene_path, camera_path, selected_only=args.selected,
-                                   apply_modifiers=not args.no_modifiers, progress=progress,
-                                   mesh_only=args.mesh_only)
-    for w in result.warnings:
-        print("  warning: " + w)
-    for e in result.errors:
-        print("  error: " + e)
-    if not result.ok:
-        print("Export failed")
+    def export(progress=None, quiet=False):
+        result = exporter.export_scene(scene_path, camera_path, selected_only=args.selected,
+                                       apply_modifiers=not args.no_modifiers, progress=progress,
+                                       mesh_only=args.mesh_only, echo=not quiet)
+        if not quiet:
+            for w in result.warnings:
+                print("  warning: " + w)
+        if not result.ok:
+            print("Export failed: " + "; ".join(result.errors) if quiet else
+                  "\n".join(["  error: " + e for e in result.errors] + ["Export failed"]),
+                  flush=True)
+            return 1
+        print("Exported " + result.summary, flush=True)
+        if quiet:
+            return 0
+        print("  scene:   " + scene_path)
+        if camera_path:
+            print("  cameras: " + camera_path + " (%s)" % ", ".join(result.cameras))
         sys.stdout.flush()
-        return 1
-    print("Exported " + result.summary)
-    print("  scene:   " + scene_path)
-    if camera_path:
-        print("  cameras: " + camera_path + " (%s)" % ", ".join(result.cameras))
-    sys.stdout.flush()
-    return run_check(scene_path, camera_path) if args.check else 0
+        return run_check(scene_path, camera_path) if args.check else 0
+
+    if args.watch:
+        return watch(bpy, os.path.abspath(args.blend), lambda: export(quiet=True))
+    return export(progress)
+
+
+def _stamp(path):
+    """What changes when a file is written or replaced; None while it is missing."""
+    try:
+        st = os.stat(path)
+    except OSError:
+        return None
+    return st.st_ino, st.st_size, st.st_mtime_ns
+
+
+def watch(bpy, path, export, interval=0.05):
+    """Export now and again whenever ``path`` changes (re-opened first), until SIGINT or SIGTERM."""
+    stop = []
+    for number in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(number, lambda sig, frame: stop.append(sig))
+    seen = _stamp(path)
+    export()
+    print("Watching %s (Ctrl+C stops)" % path, flush=True)
+    while not stop:
+        time.sleep(interval)
+        now = _stamp(path)
+        if now is None or now == seen:
+            continue
+        # A file written in place (not renamed) is read once it stopped changing.
+        time.sleep(interval)
+        if _stamp(path) != now:
+            continue
+        seen = now
+        problem = _open_blend(bpy, path)
+        if problem:
+            print("norvik-export: " + problem, flush=True)
+            continue
+        export()
+    print("Stopped watching", flush=True)
+    return 0
 
 
 def _open_blend(bpy, path):
