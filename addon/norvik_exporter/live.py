@@ -13,6 +13,7 @@ export, so the window spends at most about a fifth of its time exporting.
 """
 import os
 import sys
+import textwrap
 import time
 import traceback
 
@@ -460,8 +461,13 @@ class VIEW3D_PT_norvik_live(bpy.types.Panel):
         if reason:
             box.label(text="Paused: " + reason, icon='PAUSE')
             box.operator(NORVIK_OT_live_resume.bl_idname, icon='PLAY')
+        # Labels do not wrap: long lines (an error naming a path) are cut to the sidebar.
+        width = max(20, int(context.region.width / (8 * context.preferences.system.ui_scale)))
+        col = box.column(align=True)
+        col.scale_y = 0.8
         for line in status_lines():
-            box.label(text=line)
+            for i, part in enumerate(textwrap.wrap(line, width) or [""]):
+                col.label(text=part if i == 0 else "  " + part)
 
 def status_lines():
     status = state.status
