@@ -194,7 +194,7 @@ def _flush_edit_meshes(settings):
             ob.update_from_editmode()
 
 
-def export(scene, why="live"):
+def export(scene):
     """Write the documents of ``scene`` now; the ExportResult, or None when
     there is no target.  The status and the console say how it went; nothing
     is raised."""
@@ -237,7 +237,7 @@ def export(scene, why="live"):
     else:
         status.error = error
         if error != state.printed:
-            print("norvik %s export: %s" % (why, error), file=sys.stderr, flush=True)
+            print("norvik live export: " + error, file=sys.stderr, flush=True)
             state.printed = error
         state.failures += 1
     _redraw()
@@ -245,11 +245,14 @@ def export(scene, why="live"):
 
 
 def _redraw():
+    """The sidebars redrawn for the new status (not the 3D Views themselves)."""
     wm = bpy.context.window_manager
     for window in (wm.windows if wm else ()):
         for area in window.screen.areas:
             if area.type == 'VIEW_3D':
-                area.tag_redraw()
+                for region in area.regions:
+                    if region.type == 'UI':
+                        region.tag_redraw()
 
 
 # -- scheduling -----------------------------------------------------------------
@@ -381,7 +384,7 @@ def _saved(*_):
     if reason:
         _redraw()
         return
-    export(scene, "on-save")
+    export(scene)
 
 
 def _loaded(*_):
@@ -416,7 +419,7 @@ class NORVIK_OT_live_export_now(bpy.types.Operator):
     bl_label = "Export Now"
 
     def execute(self, context):
-        result = export(context.scene, "now")
+        result = export(context.scene)
         if result is None or not result.ok:
             self.report({'ERROR'}, state.status.error or "export failed")
             return {'CANCELLED'}
