@@ -43,8 +43,8 @@ SCENES = (  # name, object moved and dragged, goal of the latency (export time e
     ("objects", "Sphere.00000", "delay + 2 e"),
 )
 BUILD = {
-    "mesh": "_suzanne(bpy, 5)",
-    "objects": "Spheres(bpy).grow(10000)",
+    "mesh": "bench_blender._suzanne(bpy, 5)",
+    "objects": "bench_blender.Spheres(bpy).grow(10000)",
 }
 
 
@@ -58,10 +58,11 @@ def build_scenes(folder):
         if name == "demo":
             live_window.demo_blend(path, os.path.join(folder, "out"))
             continue
-        code = ("import sys, bpy; sys.path.insert(0, %r); from bench_blender import *; %s; "
+        code = ("import sys, bpy; sys.path.insert(0, %r); import bench_blender; %s; "
                 "bpy.ops.wm.save_as_mainfile(filepath=%r)"
                 % (os.path.join(ROOT, "bench"), BUILD[name], path))
-        subprocess.run(["blender", "-b", "--factory-startup", "--python-expr", code], check=True,
+        subprocess.run(["blender", "-b", "--factory-startup", "--python-exit-code", "1",
+                        "--python-expr", code], check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=600)
     return paths
 
@@ -275,7 +276,7 @@ def main(argv=None):
     paths = build_scenes(work)
     results = {}
     for host in args.hosts.split(","):
-        reason = live_window.missing(host)
+        reason = live_window.missing_host(host)
         if reason:
             print("%s: skipped (%s)" % (host, reason), flush=True)
             continue

@@ -1,65 +1,38 @@
 """A windowed Blender with the add-on enabled from a fresh user folder, for
 the live-export tests and benchmark (tools/window.py runs the window)."""
+import atexit
 import contextlib
-import glob
 import os
+import pathlib
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 sys.path.insert(0, os.path.join(ROOT, "python"))
 
-from window import Blender, Display, missing_host, python_for  # noqa: E402
+import hosts  # noqa: E402
+from window import Blender, Display, missing_host  # noqa: E402,F401
 
 HOSTS = ("blender-3.4", "blender-4.3")
 FOLDERS = {"blender-3.4": "3.4", "blender-4.3": "4.3"}
-_builds = {}
-
-
-def native_build(host):
-    """norvik built for ``host``'s CPython: a path, or the reason there is none."""
-    version = python_for(host)
-    if version not in _builds:
-        if version == "3.11":
-            pattern = os.path.join(ROOT, ".venv", "lib", "python3.11", "site-packages",
-                                   "norvik.cpython-311-*.so")
-        else:
-            run = subprocess.run(["bash", os.path.join(ROOT, "tools", "build_python.sh"), version],
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-            if run.returncode:
-                _builds[version] = "norvik could not be built for CPython %s: %s" % (
-                    version, run.stderr.strip()[-500:])
-                return _builds[version]
-            pattern = os.path.join(os.path.dirname(os.path.dirname(run.stdout.strip())), "lib",
-                                   "python" + version, "site-packages", "norvik.cpython-*.so")
-        found = glob.glob(pattern)
-        _builds[version] = found[0] if found else "norvik is not built for CPython " + version
-    return _builds[version]
-
-
-def missing(host):
-    """Why ``host`` cannot run the live tests here, or None."""
-    reason = missing_host(host)
-    if reason:
-        return reason
-    build = native_build(host)
-    return None if os.path.isfile(build) else build
+_package = []
 
 
 def install_addon(home, host):
-    """The add-on, its norvik_records copy and norvik in ``home``'s user scripts."""
-    package = os.path.join(home, ".config", "blender", FOLDERS[host], "scripts", "addons",
-                           "norvik_exporter")
-    shutil.rmtree(package, ignore_errors=True)
-    shutil.copytree(os.path.join(ROOT, "addon", "norvik_exporter"), package,
-                    ignore=shutil.ignore_patterns("__pycache__", "*.so", "norvik_records"))
-    shutil.copytree(os.path.join(ROOT, "python", "norvik_records"),
-                    os.path.join(package, "norvik_records"),
-                    ignore=shutil.ignore_patterns("__pycache__"))
-    shutil.copy(native_build(host), package)
+    """The add-on (tests/hosts.py: with norvik for every host's interpreter) in
+    ``home``'s user scripts of ``host``."""
+    if not _package:
+        folder = tempfile.mkdtemp(prefix="norvik-addon-")
+        atexit.register(shutil.rmtree, folder, True)
+        _package.append(hosts.make_addon_dir(pathlib.Path(folder)))
+    addons = os.path.join(home, ".config", "blender", FOLDERS[host], "scripts", "addons")
+    shutil.rmtree(os.path.join(addons, "norvik_exporter"), ignore_errors=True)
+    shutil.copytree(os.path.join(_package[0], "norvik_exporter"),
+                    os.path.join(addons, "norvik_exporter"))
 
 
 # Inside Blender: the live module, its status and the scene's settings.
