@@ -71,10 +71,16 @@ def build_scenes(folder):
 
 # Inside Blender: the viewport's redraws, timed.
 DRAWS = r'''
-DRAWS = []
+DRAWS, _STARTS = [], []
+def _drawing():
+    _STARTS.append(time.monotonic())
 def _drawn():
     DRAWS.append(time.monotonic())
-_draw_handle = bpy.types.SpaceView3D.draw_handler_add(_drawn, (), 'WINDOW', 'POST_PIXEL')
+def drawing(t0, t1):
+    """Seconds of redraws (their 3D parts) that ended between t0 and t1."""
+    return sum(e - s for s, e in zip(_STARTS, DRAWS) if t0 < e < t1)
+bpy.types.SpaceView3D.draw_handler_add(_drawing, (), 'WINDOW', 'PRE_VIEW')
+bpy.types.SpaceView3D.draw_handler_add(_drawn, (), 'WINDOW', 'POST_PIXEL')
 '''
 
 
@@ -88,6 +94,7 @@ def latency(b, target, name, repeat):
         row = b.call("s = live().state; result = dict(total=s.last_end - T0, "
                      "handler=s.changed_at - T0, export=s.status.seconds, "
                      "duration=s.last_duration, draws=sum(T0 < t < s.last_end for t in DRAWS), "
+                     "drawing=drawing(T0, s.last_end), "
                      "w0=W0)")
         row["document"] = os.stat(target).st_ctime - row.pop("w0")
         rows.append(row)
@@ -121,7 +128,7 @@ def drag(b, name, seconds):
     row = b.call("D1 = time.monotonic(); inside = [(s, e) for s, e in EXPORTS if s < D1]\n"
                  "result = dict(seconds=D1 - D0, versions=len(inside), "
                  "exporting=sum(min(e, D1) - s for s, e in inside), "
-                 "draws=sum(D0 < t < D1 for t in DRAWS), "
+                 "draws=sum(D0 < t < D1 for t in DRAWS), drawing=drawing(D0, D1), "
                  "exports=[(s - D0, e - D0) for s, e in inside], "
                  "redraws=[t - D0 for t in DRAWS if D0 < t < D1], moves=%d)" % step)
     b.click(x + 2 * step, y)
@@ -141,6 +148,7 @@ def windowed(host, paths, args, work):
             os.makedirs(os.path.dirname(target), exist_ok=True)
             b.call("bpy.ops.wm.open_mainfile(filepath=%r)" % paths[name])
             b.wait_for("result = bpy.data.filepath == %r" % paths[name], 300)
+            b.click_viewport()          # the pointer, known again in the new screen
             n = b.call("result = status()['versions']")
             b.call("configure(mode='LIVE', filepath=%r)" % target)
             b.wait_for("result = status()['versions'] > %d" % n, 300, interval=0.1)
@@ -153,11 +161,12 @@ def windowed(host, paths, args, work):
                                         "live()._fingerprint(bpy.context.scene, settings()); "
                                         "result = time.perf_counter() - t")
             lat, d = row["latency"], row["drag"]
-            print("  %s %s: change to document %.3f s (handler %.3f, export %.3f s, %d redraws); "
-                  "drag %.1f s: %d versions, %.0f%% exporting, %d redraws; fingerprint %.4f s"
+            print("  %s %s: change to document %.3f s (handler %.3f, export %.3f s, %d redraws "
+                  "%.3f s); drag %.1f s: %d versions, %.0f%% exporting, %d redraws %.2f s; "
+                  "fingerprint %.4f s"
                   % (host, name, lat["document"], lat["handler"], lat["export"], lat["draws"],
-                     d["seconds"], d["versions"], 100 * d["share"], d["draws"],
-                     row["fingerprint"]), flush=True)
+                     lat["drawing"], d["seconds"], d["versions"], 100 * d["share"], d["draws"],
+                     d["drawing"], row["fingerprint"]), flush=True)
             results[name] = row
             b.call("configure(mode='OFF')")
     return results
@@ -266,6 +275,7 @@ def main(argv=None):
                    help="the 3D View's anti-aliasing preference during the run (Blender's "
                         "default is 8: each change is redrawn several times)")
     p.add_argument("--scenes", default="demo,mesh,objects")
+    p.add_argument("--parts", default="windowed,headless")
     p.add_argument("--plot", default=os.path.join(ROOT, "bench", "bench_live.png"))
     p.add_argument("--json", help="also write the figures here")
     args = p.parse_args(argv)
@@ -280,8 +290,9 @@ def main(argv=None):
         if reason:
             print("%s: skipped (%s)" % (host, reason), flush=True)
             continue
-        out = results[host] = {"windowed": windowed(host, paths, args, work), "headless": {}}
-        for name, _, _ in SCENES:
+        out = results[host] = {"windowed": windowed(host, paths, args, work)
+                               if "windowed" in args.parts else {}, "headless": {}}
+        for name, _, _ in (SCENES if "headless" in args.parts else ()):
             out["headless"][name] = row = watch_against_fresh(host, paths[name], work,
                                                               args.repeat)
             print("  %s %s headless: fresh Blender %.2f s, --watch %.3f s"
