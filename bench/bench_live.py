@@ -130,12 +130,23 @@ def drag(b, name, seconds):
                  "exporting=sum(min(e, D1) - s for s, e in inside), "
                  "draws=sum(D0 < t < D1 for t in DRAWS), drawing=drawing(D0, D1), "
                  "exports=[(s - D0, e - D0) for s, e in inside], "
-                 "redraws=[t - D0 for t in DRAWS if D0 < t < D1], moves=%d)" % step)
+                 "redraws=[(s - D0, e - D0) for s, e in zip(_STARTS, DRAWS) if D0 < e < D1], "
+                 "moves=%d)" % step)
     b.click(x + 2 * step, y)
     b.idle(3)
     b.call("live().export = _export")
     row["share"] = row["exporting"] / row["seconds"]
+    row["steady"] = steady_share(row["exports"])
     return row
+
+
+def steady_share(exports):
+    """The share of time spent exporting over whole periods, from the first
+    export's start to the last one's (a window cut anywhere else counts a
+    part of a period)."""
+    if len(exports) < 2:
+        return None
+    return sum(e - s for s, e in exports[:-1]) / (exports[-1][0] - exports[0][0])
 
 
 def windowed(host, paths, args, work):
@@ -228,17 +239,19 @@ def _until(proc, prefix):
 
 def table(results):
     lines = ["| host | scene | export | change to document | goal | handler | redraws "
-             "meanwhile | drag: versions in s | share exporting |",
-             "| --- | --- | --- | --- | --- | --- | --- | --- | --- |"]
+             "meanwhile | drag: versions in s | share exporting: in the drag / over whole "
+             "periods |", "| --- | --- | --- | --- | --- | --- | --- | --- | --- |"]
     for host, scenes in results.items():
         for name, row in scenes.get("windowed", {}).items():
             lat, d = row["latency"], row["drag"]
             goal = (row["delay"] + 0.15 if row["goal"].endswith("0.15 s")
                     else row["delay"] + 2 * lat["export"])
-            lines.append("| %s | %s | %.3f s | %.3f s | %.3f s | %.3f s | %d | %d in %.1f s | "
-                         "%.0f%% |" % (host, name, lat["export"], lat["document"], goal,
-                                       lat["handler"], lat["draws"], d["versions"], d["seconds"],
-                                       100 * d["share"]))
+            steady = d.get("steady", steady_share(d["exports"]))
+            lines.append("| %s | %s | %.3f s | %.3f s | %.3f s | %.3f s | %d (%.3f s) | "
+                         "%d in %.1f s | %.0f%% / %s |"
+                         % (host, name, lat["export"], lat["document"], goal, lat["handler"],
+                            lat["draws"], lat.get("drawing", 0), d["versions"], d["seconds"],
+                            100 * d["share"], "-" if steady is None else "%.0f%%" % (100 * steady)))
     lines += ["", "| host | scene | fresh Blender per export | --watch (replace to export) | "
               "ratio |", "| --- | --- | --- | --- | --- |"]
     for host, scenes in results.items():
@@ -256,11 +269,13 @@ def plot(results, path):
             for name, row in scenes.get("windowed", {}).items()]
     fig, ax = plt.subplots(figsize=(10, 0.6 * len(rows) + 1.2))
     for i, (host, name, d) in enumerate(rows):
-        ax.broken_barh([(s, e - s) for s, e in d["exports"]], (i - 0.3, 0.6), color="tab:blue")
-        ax.plot(d["redraws"], [i] * len(d["redraws"]), "|", color="tab:gray", markersize=14)
+        spans = [r if isinstance(r, list) else (r - 0.01, r) for r in d["redraws"]]
+        ax.broken_barh([(s, e - s) for s, e in spans], (i - 0.35, 0.3),
+                       color="tab:gray", alpha=0.6)
+        ax.broken_barh([(s, e - s) for s, e in d["exports"]], (i + 0.05, 0.3), color="tab:blue")
     ax.set_yticks(range(len(rows)))
     ax.set_yticklabels(["%s %s" % (h.replace("blender-", "Blender "), n) for h, n, _ in rows])
-    ax.set_xlabel("seconds into the drag (blue: exports, grey: viewport redraws)")
+    ax.set_xlabel("seconds into the drag (blue: exports, grey: 3D View redraws)")
     ax.set_title("Live export during a drag (delay 0.2 s)")
     fig.tight_layout()
     fig.savefig(path, dpi=110)
@@ -278,7 +293,11 @@ def main(argv=None):
     p.add_argument("--parts", default="windowed,headless")
     p.add_argument("--plot", default=os.path.join(ROOT, "bench", "bench_live.png"))
     p.add_argument("--json", help="also write the figures here")
+    p.add_argument("--from-json", help="only the tables and the plot of an earlier --json")
     args = p.parse_args(argv)
+    if args.from_json:
+        with open(args.from_json) as f:
+            return report(json.load(f), args)
     global SCENES
     SCENES = tuple(s for s in SCENES if s[0] in args.scenes.split(","))
     work = os.path.join("/tmp", "norvik-bench-live")     # blender-4.3 sees /tmp
@@ -297,10 +316,14 @@ def main(argv=None):
                                                               args.repeat)
             print("  %s %s headless: fresh Blender %.2f s, --watch %.3f s"
                   % (host, name, row["fresh"], row["watch"]), flush=True)
-    print(table(results))
     if args.json:
         with open(args.json, "w") as f:
             json.dump(results, f, indent=1)
+    return report(results, args)
+
+
+def report(results, args):
+    print(table(results))
     try:
         plot(results, args.plot)
         print("plot: " + args.plot)

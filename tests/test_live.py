@@ -136,6 +136,17 @@ def test_live_edits(project):
         assert min(gaps) >= max(delay, 4 * duration) * 0.9, gaps
         assert x_of(documents(target), "Suzanne") == pytest.approx(final, abs=1e-4)
 
+        # An animated object follows the current frame.
+        b.call("ob = bpy.data.objects['Suzanne']; ob.keyframe_insert('location', index=0, frame=1)\n"
+               "ob.location.x += 5; ob.keyframe_insert('location', index=0, frame=11)")
+        quiet(b)
+        n = versions(b)
+        b.call("bpy.context.scene.frame_set(6)")
+        new_version(b, n, "the frame change")
+        x = b.call("result = bpy.data.objects['Suzanne'].location.x")
+        assert x_of(documents(target), "Suzanne") == pytest.approx(x, abs=1e-5) and x > final
+        b.call("bpy.data.objects['Suzanne'].animation_data_clear()")
+
         # Objects added, renamed, deleted.
         n = versions(b)
         b.call("with override(): bpy.ops.mesh.primitive_ico_sphere_add(location=(0, -5, 0))\n"
