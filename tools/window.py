@@ -252,19 +252,27 @@ class Blender:
             self.window_id = found[-1]
         return self.window_id
 
-    def move(self, x, y):
-        self.display.xdotool("mousemove", "--sync", x, y)
+    def move(self, x, y, settle=0.1):
+        # (xdotool's --sync waits for a motion event, which never comes when
+        # the pointer is already there.)
+        self.display.xdotool("mousemove", x, y)
+        time.sleep(settle)
 
     def click(self, x, y, button=1, pause=0.3):
-        self.display.xdotool("mousemove", "--sync", x, y)
-        time.sleep(0.1)
+        """A click at x, y after the pointer has rested there: Blender
+        highlights a button on hover, and a press that comes before the
+        highlight may be taken for the button left behind."""
+        self.move(x, y, settle=0.2)
+        self.idle(2)                    # the motion handled: the loop has turned since
         self.display.xdotool("click", button)
         time.sleep(pause)
+        self.idle(1)
 
     def key(self, *keys, pause=0.5):
         for k in keys:
             self.display.xdotool("key", "--clearmodifiers", k)
             time.sleep(pause)
+            self.idle(1)
 
     def type(self, text, pause=0.5):
         self.display.xdotool("type", "--delay", 60, text)
