@@ -127,7 +127,6 @@ def drag(b, name, seconds):
         time.sleep(0.03)
     row = b.call("D1 = time.monotonic(); inside = [(s, e) for s, e in EXPORTS if s < D1]\n"
                  "result = dict(seconds=D1 - D0, versions=len(inside), "
-                 "exporting=sum(min(e, D1) - s for s, e in inside), "
                  "draws=sum(D0 < t < D1 for t in DRAWS), drawing=drawing(D0, D1), "
                  "exports=[(s - D0, e - D0) for s, e in inside], "
                  "redraws=[(s - D0, e - D0) for s, e in zip(_STARTS, DRAWS) if D0 < e < D1], "
@@ -135,9 +134,12 @@ def drag(b, name, seconds):
     b.click(x + 2 * step, y)
     b.idle(3)
     b.call("live().export = _export")
-    row["share"] = row["exporting"] / row["seconds"]
-    row["steady"] = steady_share(row["exports"])
     return row
+
+
+def drag_share(d):
+    """The share of the drag's time spent exporting."""
+    return sum(max(0.0, min(e, d["seconds"]) - max(s, 0.0)) for s, e in d["exports"]) / d["seconds"]
 
 
 def steady_share(exports):
@@ -176,7 +178,7 @@ def windowed(host, paths, args, work):
                   "%.3f s); drag %.1f s: %d versions, %.0f%% exporting, %d redraws %.2f s; "
                   "fingerprint %.4f s"
                   % (host, name, lat["document"], lat["handler"], lat["export"], lat["draws"],
-                     lat["drawing"], d["seconds"], d["versions"], 100 * d["share"], d["draws"],
+                     lat["drawing"], d["seconds"], d["versions"], 100 * drag_share(d), d["draws"],
                      d["drawing"], row["fingerprint"]), flush=True)
             results[name] = row
             b.call("configure(mode='OFF')")
@@ -246,12 +248,12 @@ def table(results):
             lat, d = row["latency"], row["drag"]
             goal = (row["delay"] + 0.15 if row["goal"].endswith("0.15 s")
                     else row["delay"] + 2 * lat["export"])
-            steady = d.get("steady", steady_share(d["exports"]))
+            steady = steady_share(d["exports"])
             lines.append("| %s | %s | %.3f s | %.3f s | %.3f s | %.3f s | %d (%.3f s) | "
                          "%d in %.1f s | %.0f%% / %s |"
                          % (host, name, lat["export"], lat["document"], goal, lat["handler"],
                             lat["draws"], lat.get("drawing", 0), d["versions"], d["seconds"],
-                            100 * d["share"], "-" if steady is None else "%.0f%%" % (100 * steady)))
+                            100 * drag_share(d), "-" if steady is None else "%.0f%%" % (100 * steady)))
     lines += ["", "| host | scene | fresh Blender per export | --watch (replace to export) | "
               "ratio |", "| --- | --- | --- | --- | --- |"]
     for host, scenes in results.items():

@@ -7,9 +7,10 @@ Everything live lives here: the settings (``Scene.norvik_live``, saved in the
 
 In LIVE mode a change that can alter the documents marks the scene dirty;
 the timer exports once ``delay`` seconds passed without another change, and
-during continuous changes (a drag, playback) at most once per
-max(delay, 4 x the last export's duration), counted from the end of the last
-export, so the window spends at most about a fifth of its time exporting.
+during continuous changes (a drag, playback) once per max(delay, 4 x the last
+export's duration), counted from the end of the last export: the engine
+follows the drag, and the window spends at most about a fifth of its time
+exporting.
 """
 import os
 import sys
@@ -276,8 +277,12 @@ def _wait(now):
     """Seconds until the pending export may run."""
     delay = bpy.context.scene.norvik_live.delay
     interval = max(delay, 4.0 * state.last_duration)
-    due = min(state.changed_at + delay, state.pending_since + interval)
-    due = max(due, state.last_end + interval, state.retry_at)
+    if state.pending_since - state.last_end < interval:
+        # Changes go on after an export (a drag, playback): the next one as soon as allowed.
+        going_on = max(state.pending_since, state.last_end + interval)
+    else:
+        going_on = state.pending_since + interval
+    due = max(min(state.changed_at + delay, going_on), state.last_end + interval, state.retry_at)
     return max(due - now, 0.0)
 
 
