@@ -8,7 +8,9 @@ from Disk); File > Export > norvik Scene through the menu with the file
 browser's default name; again through F3 with every option of the dialog
 toggled by a click; an unwritable target, reported, with the previous
 document left in place; the progress of a 10,000-object export; in 4.3 a
-collection's exporter. Every document is read back as an engine reads it.
+collection's exporter; subdivided meshes read where Blender keeps them
+unless the GPU may have been left the subdivision. Every document is read
+back as an engine reads it.
 """
 import contextlib
 import json
@@ -177,7 +179,8 @@ def install_from_disk(blender, extension_zip):
     assert file_browser(blender)["op"] == "EXTENSIONS_OT_package_install_files"
     # The zip's folder and name, as typed into the browser's fields.
     blender.call("sp, win = file_browser()\nsp.params.directory = %r\nsp.params.filename = %r"
-                 % (os.path.dirname(extension_zip) + "/", os.path.basename(extension_zip)))
+                 % (os.fsencode(os.path.dirname(extension_zip) + "/"),
+                    os.path.basename(extension_zip)))
     confirm(blender, reported=False)
     module = "bl_ext.user_default.norvik_exporter"
     blender.wait_for("result = %r in bpy.context.preferences.addons" % module, timeout=60,
@@ -312,6 +315,12 @@ addon.WindowProgress.__init__ = lambda self, wm, step=100: original_init(self, R
 
         if host == "blender-4.3":
             check_collection_exporter(blender, work)
+
+        # 5. Subdivided meshes: read in place unless Blender may have left the
+        # subdivision to the GPU; the same document either way.
+        with open(os.path.join(ROOT, "tests", "blender", "window_read_policy.py")) as f:
+            cases = blender.call("MODULE = %r\nOUT = %r\n" % (module, str(tmp_path)) + f.read())
+        assert len(cases) == 9, cases
 
 
 def check_collection_exporter(blender, work):

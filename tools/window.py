@@ -308,9 +308,9 @@ class Blender:
         """Centres of the check boxes at the left of ``rect`` (left, top, width,
         height on the screen), top to bottom, and whether each is ticked.
 
-        A check box is a small square that stands out from the region's
-        background (its commonest colour) in the ``strip`` pixels at the
-        left; a ticked one is filled with the theme's blue."""
+        A check box is a small filled square that stands out from the
+        region's background (its commonest colour) in the ``strip`` pixels at
+        the left; a ticked one is filled with the theme's blue."""
         import numpy as np
         left, top, width, height = rect
         image = self.display.pixels((left, top, min(strip, width), height)).astype(np.int16)
@@ -335,7 +335,8 @@ class Blender:
                         seen[ny, nx] = True
                         stack.append((ny, nx))
             h, w = max(ys) - min(ys) + 1, max(xs) - min(xs) + 1
-            if 9 <= h <= 24 and 9 <= w <= 24 and abs(h - w) <= 2:
+            # A box fills its square but for rounded corners; a letter does not.
+            if 9 <= h <= 24 and 9 <= w <= 24 and abs(h - w) <= 2 and len(ys) >= 0.8 * h * w:
                 cy, cx = (max(ys) + min(ys)) // 2, (max(xs) + min(xs)) // 2
                 r, g, b = image[cy, cx]
                 found.append((left + cx, top + cy, bool(b > r + 40 and b > g + 20)))

@@ -39,10 +39,66 @@ import numpy as np
 from .layouts import HOST_MESH, LOOP, LOOPTRI, POLY, UV, VERTEX, address, generation_of
 
 MESH = bpy.types.Mesh
-# Meshes with these modifiers may be subdivided on the GPU when drawn: their
-# evaluated object then holds the mesh before that step, which
-# Object.to_mesh() completes.
+# With a window, Blender may leave the last modifier of a stack to the GPU
+# when it subdivides: the evaluated object then holds the mesh before that
+# step (the cage), which Object.to_mesh() completes. Multires is counted
+# with the Subdivision Surface modifier, to be safe.
 GPU_SUBDIVISION = frozenset(('SUBSURF', 'MULTIRES'))
+# Modifiers that run whenever they are shown in the viewport: none of them
+# turns itself off for want of an object, a node group or a file, so one of
+# them after a subdivision means the subdivision is not the last modifier
+# and Blender does it on the CPU. (Any other modifier might be off.)
+ALWAYS_ON = frozenset(('BEVEL', 'DECIMATE', 'EDGE_SPLIT', 'MIRROR', 'REMESH', 'SCREW', 'SKIN',
+                       'SOLIDIFY', 'TRIANGULATE', 'WELD', 'WIREFRAME'))
+
+
+def gpu_may_subdivide():
+    """Whether this Blender can leave a subdivision to the GPU at all: it has a
+    window, the preference is on, and the GPU has what that needs (compute
+    shaders and shader storage buffers, where Blender's gpu module tells)."""
+    system = getattr(getattr(bpy.context, "preferences", None), "system", None)
+    if bpy.app.background or not getattr(system, "use_gpu_subdivision", False):
+        return False
+    try:
+        import gpu
+        capabilities = gpu.capabilities
+    except (ImportError, AttributeError):     # unknown: it may
+        return True
+    for name in ("compute_shader_support_get", "shader_storage_buffer_objects_support_get"):
+        supported = getattr(capabilities, name, None)
+        try:
+            if supported is not None and not supported():
+                return False
+        except Exception:                     # no GPU context to ask: it may
+            pass
+    return True
+
+
+def left_to_gpu(original, evaluated=None):
+    """Whether Blender may have left mesh object ``original``'s subdivision to
+    the GPU (where it can do that at all): its evaluated mesh would then be
+    the cage. False only where Blender's own rules or the mesh settle it.
+
+    Blender defers only the last modifier enabled in the viewport, and only a
+    subdivision of one level or more. When that subdivision is the first
+    modifier too, its cage is the object's own mesh: an evaluated mesh
+    (``evaluated``, the evaluated object) with another number of vertices
+    than that has been subdivided already."""
+    shown = [m for m in original.modifiers if m.show_viewport]
+    found = [i for i, m in enumerate(shown) if m.type in GPU_SUBDIVISION]
+    if not found:
+        return False
+    last = found[-1]
+    if any(m.type in ALWAYS_ON for m in shown[last + 1:]):
+        return False
+    if getattr(shown[last], "levels", 1) == 0:
+        return False
+    if last == 0 and evaluated is not None:
+        mesh, cage = evaluated.data, original.data
+        if isinstance(mesh, MESH) and isinstance(cage, MESH) and len(cage.edges) \
+                and len(mesh.vertices) != len(cage.vertices):
+            return False
+    return True
 
 
 class ReadPolicy:
@@ -73,22 +129,29 @@ class ReadPolicy:
         self.direct = fast
         self.ensure_triangles = v < (4, 0, 0)       # computed on access from 4.0 on
         # GPU subdivision never runs without a window (background Blender,
-        # pipelines) nor where the preference is off.
-        system = getattr(getattr(bpy.context, "preferences", None), "system", None)
-        self.gpu_subdivision = not bpy.app.background and bool(
-            getattr(system, "use_gpu_subdivision", False))
+        # pipelines), where the preference is off, or on a GPU that cannot.
+        self.gpu_subdivision = gpu_may_subdivide()
 
     @classmethod
     def reference(cls, version=None):
         return cls(version, fast=False)
 
-    def copies(self, original):
-        """Whether mesh object ``original``'s evaluated mesh must be copied with to_mesh()."""
+    def copies(self, original, evaluated=None):
+        """Whether mesh object ``original``'s evaluated mesh must be copied with
+        to_mesh() (``evaluated``: its evaluated object, when at hand).
+
+        In edit mode the evaluated mesh may be a view of the edit mesh; in
+        sculpt and paint modes a multiresolution mesh may be kept apart from
+        it; and where Blender may have left the subdivision to the GPU the
+        evaluated mesh may be the cage: all three are copied."""
         if not self.direct or original.mode == 'EDIT':
             return True
-        modifiers = original.modifiers
-        return self.gpu_subdivision and bool(len(modifiers)) and any(
-            m.type in GPU_SUBDIVISION for m in modifiers)
+        if not len(original.modifiers):
+            return False
+        if original.mode != 'OBJECT' and any(m.type in GPU_SUBDIVISION
+                                             for m in original.modifiers):
+            return True
+        return self.gpu_subdivision and left_to_gpu(original, evaluated)
 
 
 def _get(collection, attr, dtype, count, width=1):
@@ -263,7 +326,7 @@ def evaluated_mesh(original, evaluated, policy, kind=None):
     """The evaluated mesh of mesh object ``original`` (``evaluated`` is its
     evaluated object, ``kind`` its type when known), to be read in place;
     None when ``policy`` wants a copy (edit mode, or GPU subdivision)."""
-    if (kind or original.type) != 'MESH' or policy.copies(original):
+    if (kind or original.type) != 'MESH' or policy.copies(original, evaluated):
         return None
     mesh = evaluated.data
     return mesh if isinstance(mesh, MESH) else None
