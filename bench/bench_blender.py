@@ -22,6 +22,13 @@ on two kinds of scene:
 Each figure is the best of ``--repeat`` runs, the two exporters alternating;
 the machine may be shared, so the best, not the mean, is the figure.
 
+``--window`` times the same in Blender with a window (Debian's 3.4 and
+Debian 13's 4.3 under Xvfb, tools/window.py), as an artist exports: the
+level-5 Suzanne as a Subdivision modifier and applied, the scene drawn by
+the viewport first; the first export of a fresh Blender and the steady
+one, of the add-on, of the OBJ exporter, and of norvik's own ``export``
+call inside the add-on's export (the rest is the add-on's Python).
+
 ``--profile mesh|objects`` (inside a host) prints the time of each step of
 one add-on export of the largest scene of that kind, then a cProfile of it.
 ``--addon DIR`` times another copy of the add-on (DIR/norvik_exporter), for
@@ -41,6 +48,9 @@ COUNTS = (1250, 2500, 5000, 10000)
 # Targets: the add-on's time over the OBJ exporter's, and the growth from
 # 2,500 to 10,000 objects.
 MESH_TARGET, OBJECTS_TARGET, GROWTH_TARGET = 0.10, 0.30, 4.6
+# With a window: the first export against the OBJ exporter's, and the add-on's
+# steady export against norvik's own call inside it.
+WINDOW_FIRST_TARGET, WINDOW_OWN_TARGET = 0.20, 1.2
 
 
 def _arguments():
@@ -56,6 +66,8 @@ def _arguments():
     p.add_argument("--hosts", help="comma-separated host names (default: every installed one)")
     p.add_argument("--plot", default=os.path.join(ROOT, "bench", "bench_blender.png"),
                    help="PNG to write (default: bench/bench_blender.png)")
+    p.add_argument("--window", action="store_true",
+                   help="the windowed hosts instead (Blender 3.4 and 4.3 under Xvfb)")
     p.add_argument("--profile", choices=("mesh", "objects"),
                    help="in a host: profile one add-on export of that scene")
     return p.parse_args(argv)
@@ -307,6 +319,108 @@ def in_host(args):
         json.dump(out, f)
 
 
+# -- with a window -----------------------------------------------------------------
+
+# Run inside a windowed Blender through the window agent (tools/window_agent.py),
+# after this file's definitions: ADDON, FOLDER, LEVEL, APPLY and REPEAT are set.
+_WINDOW_SCENE = """
+sys.path.insert(0, ADDON)
+import norvik_exporter
+norvik_exporter.register()
+with override():
+    result = _suzanne(bpy, LEVEL, apply=APPLY)
+"""
+_WINDOW_MEASURE = """
+from norvik_exporter import exporter
+native = exporter.load_native()
+own = []
+export = native.export
+
+def timed_export(*a):
+    start = time.perf_counter()
+    try:
+        return export(*a)
+    finally:
+        own.append(time.perf_counter() - start)
+
+native.export = timed_export
+json_path, obj_path = os.path.join(FOLDER, "scene.json"), os.path.join(FOLDER, "scene.obj")
+
+def addon():
+    with override():
+        assert bpy.ops.export_scene.norvik(filepath=json_path, use_cameras=False) == {'FINISHED'}
+
+def obj():
+    with override():
+        bpy.ops.wm.obj_export(filepath=obj_path, export_materials=False)
+
+try:
+    first = {"addon": _time(addon), "obj": _time(obj)}
+    a, o, n = [], [], []
+    for _ in range(REPEAT):
+        a.append(_time(addon))
+        n.append(own[-1])
+        o.append(_time(obj))
+finally:
+    native.export = export
+result = {"first": first, "addon": min(a), "obj": min(o), "own": min(n),
+          "host": bpy.app.version_string}
+"""
+
+
+def window_driver(args):
+    """The windowed figures: each host, each form of the mesh, in a fresh Blender."""
+    import shutil
+    sys.path.insert(0, os.path.join(ROOT, "tools"))
+    import window
+    rows = []
+    with tempfile.TemporaryDirectory() as tmp, window.Display() as display:
+        shutil.copytree(os.path.join(args.addon, "norvik_exporter"),
+                        os.path.join(tmp, "addon", "norvik_exporter"),
+                        ignore=shutil.ignore_patterns("__pycache__"))
+        with open(os.path.abspath(__file__)) as f:
+            source = f.read().split("\n# -- the driver")[0]
+        level = 3 if args.quick else LEVELS[-1]
+        repeat = 2 if args.quick else args.repeat
+        for host in window.HOSTS:
+            if window.missing_host(host):
+                print("%s: %s" % (host, window.missing_host(host)))
+                continue
+            for apply in (False, True):
+                home = tempfile.mkdtemp(dir=tmp)
+                # The documents go to tmpfs, as in the headless runs.
+                folder = tempfile.mkdtemp(prefix="norvik-bench-", dir="/dev/shm")
+                with window.Blender(display, host, env={"HOME": home}) as blender:
+                    blender.call("__file__ = %r\n" % os.path.abspath(__file__) + source +
+                                 "\nADDON, FOLDER, LEVEL, APPLY, REPEAT = %r, %r, %d, %r, %d"
+                                 % (os.path.join(tmp, "addon"), folder, level, apply, repeat))
+                    verts = blender.call(_WINDOW_SCENE)
+                    time.sleep(5)           # the viewport draws the new mesh
+                    blender.idle(5)
+                    row = blender.call(_WINDOW_MEASURE)
+                shutil.rmtree(folder)
+                row.update(name=host, vertices=verts, apply=apply)
+                rows.append(row)
+                print("  %s, %s: add-on %.3f s (first %.3f), norvik's call %.3f s, OBJ %.3f s "
+                      "(first %.3f)" % (host, "applied" if apply else "modifier", row["addon"],
+                                        row["first"]["addon"], row["own"], row["obj"],
+                                        row["first"]["obj"]), flush=True)
+    if not rows:
+        sys.exit(1)
+    print("\n| window | Suzanne, %s vertices | add-on / OBJ, steady | first export: add-on / OBJ "
+          "| add-on / norvik's own call |" % "{:,}".format(rows[0]["vertices"]))
+    print("| --- | --- | --- | --- | --- |")
+    for r in rows:
+        print("| %s (%s) | %s | %.3f / %.3f s = **%.3fx** | %.3f / %.3f s = **%.3fx** "
+              "| %.3f / %.3f s = **%.2fx** |"
+              % (r["name"], r["host"], "applied" if r["apply"] else "Subdivision modifier",
+                 r["addon"], r["obj"], r["addon"] / r["obj"], r["first"]["addon"],
+                 r["first"]["obj"], r["first"]["addon"] / r["first"]["obj"], r["addon"],
+                 r["own"], r["addon"] / r["own"]))
+    print("\nTargets: in 3.4 at most %.2fx the OBJ exporter (first at most %.2fx); the add-on "
+          "within %.1fx norvik's own call" % (MESH_TARGET, WINDOW_FIRST_TARGET, WINDOW_OWN_TARGET))
+
+
 # -- the driver -------------------------------------------------------------------
 
 def _hosts():
@@ -444,4 +558,4 @@ if __name__ == "__main__":
             status = 1
         sys.stdout.flush()
         os._exit(status)        # the bpy module may hang at interpreter exit
-    driver(arguments)
+    window_driver(arguments) if arguments.window else driver(arguments)

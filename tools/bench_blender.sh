@@ -2,6 +2,7 @@
 # The add-on against Blender's OBJ exporter in every installed host: prints the
 # table and writes bench/bench_blender.png (bench/bench_blender.py).
 #   tools/bench_blender.sh [--repeat N] [--quick] [--hosts a,b] [--plot FILE]
+#   tools/bench_blender.sh --window [--repeat N] [--quick]     (Blender 3.4 and 4.3 with a window)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/bootstrap.sh
@@ -12,9 +13,12 @@ tools/setup_blender.sh
 # when a host runs it, 3.13 (bpy 5.1 onward).
 tools/install_addon.sh >/dev/null
 source tools/hosts.sh
+# Debian 13's Blender 4.3 (the windowed host) runs CPython 3.13 too.
+[ ! -f build/trixie/.norvik-root ] || BPY_HOSTS+=("blender-4.3 3.13 -")
 for host in "${BPY_HOSTS[@]}"; do
     read -r name version _ <<<"$host"
-    [ "$version" != 3.11 ] && [ -x ".hosts/$name/bin/python" ] || continue
+    [ "$version" != 3.11 ] && { [ -x ".hosts/$name/bin/python" ] || [ "$name" == blender-4.3 ]; } \
+        || continue
     python=$(bash tools/build_python.sh "$version")
     for so in "$(dirname "$(dirname "$python")")"/lib/python"$version"/site-packages/norvik.cpython-*.so; do
         # A new file renamed into place: a Blender that loaded the old one keeps it.

@@ -184,17 +184,6 @@ def _fingerprint(scene, settings):
     return hash((tuple(rows), members, scene.camera and scene.camera.name))
 
 
-def _flush_edit_meshes(settings):
-    """Meshes in edit mode, written back to their data when the export reads
-    the data itself (without modifiers): the evaluated mesh follows edit mode
-    by itself, the mesh data does not."""
-    if settings.use_modifiers:
-        return
-    for ob in bpy.context.view_layer.objects:
-        if ob.mode == 'EDIT' and ob.type == 'MESH':
-            ob.update_from_editmode()
-
-
 def export(scene):
     """Write the documents of ``scene`` now; the ExportResult, or None when
     there is no target.  The status and the console say how it went; nothing
@@ -207,7 +196,6 @@ def export(scene):
         scene_path, camera_path = targets(settings)
         state.busy = True
         try:
-            _flush_edit_meshes(settings)
             state.fingerprint = _fingerprint(scene, settings)
             result = exporter.export_scene(
                 scene_path, camera_path, bpy.context.evaluated_depsgraph_get(),

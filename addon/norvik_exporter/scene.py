@@ -100,6 +100,10 @@ class MeshEntry:
                     mesh = owner.to_mesh()
                     self._release = owner.to_mesh_clear
         else:
+            if src.mode == 'EDIT':
+                # The evaluated mesh follows edit mode by itself; the mesh
+                # data only once the edits are written back.
+                src.update_from_editmode()
             mesh = src.to_mesh()
             self._release = src.to_mesh_clear
         self.mesh = mesh
