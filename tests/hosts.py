@@ -3,6 +3,7 @@ each interpreter they run, and the add-on and extension made from them."""
 import glob
 import importlib.util
 import os
+import platform
 import shutil
 import subprocess
 import sys
@@ -30,6 +31,14 @@ BPY_HOSTS = _bpy_hosts("win-bpy-" if WINDOWS else "bpy-")
 # Debian 13's 4.3 (CPython 3.13) in the root of tools/window_hosts.sh.
 PROGRAM_HOSTS = {} if WINDOWS else {"blender-3.4": "3.11", "blender-4.3": "3.13"}
 HOSTS = sorted(PROGRAM_HOSTS) + sorted(BPY_HOSTS)
+
+
+# The windowed hosts (Debian's Blender 3.4 and Debian 13's 4.3 under Xvfb)
+# exist on Linux x86_64 only: elsewhere (arm64 under qemu, Windows under
+# wine) their tests skip, in CI too.
+windowed = pytest.mark.skipif(
+    not sys.platform.startswith("linux") or platform.machine() != "x86_64",
+    reason="the windowed Blender hosts run on Linux x86_64 only")
 
 
 def missing(reason):

@@ -20,8 +20,10 @@ import numpy as np
 import pytest
 
 import live_window
-from hosts import missing
+from hosts import missing, windowed
 from norvik_records import check
+
+pytestmark = windowed
 
 ROOT = live_window.ROOT
 

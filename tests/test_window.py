@@ -22,11 +22,13 @@ import time
 
 import pytest
 
-from hosts import ROOT, missing
+from hosts import ROOT, missing, windowed
 
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 import window  # noqa: E402
 from norvik_records import check  # noqa: E402
+
+pytestmark = windowed
 
 DEMO_MEMBERS = {"Suzanne", "Panel", "Crate", "Pillar", "Scatter.Crate", "Scatter.Mesh"}
 OPTIONS = ("use_selection", "use_modifiers", "use_cameras", "use_mesh_only")

@@ -5,4 +5,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/bootstrap.sh
 tools/setup_blender.sh
+tools/window_hosts.sh
 exec .venv/bin/python -m pytest tests -q "$@"
