@@ -79,6 +79,12 @@ class EXPORT_SCENE_OT_norvik(bpy.types.Operator, ExportHelper):
         default="",
         options={'HIDDEN'})
 
+    def draw(self, context):
+        # The options alone: a collection's exporter shows its file path
+        # itself, and Blender's own drawing would show it a second time.
+        for name in ("use_selection", "use_modifiers", "use_cameras", "use_mesh_only"):
+            self.layout.prop(self, name)
+
     def execute(self, context):
         camera_path = exporter.camera_path_for(self.filepath) if self.use_cameras else None
         collection = None
