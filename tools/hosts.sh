@@ -28,3 +28,13 @@ WIN_BPY_HOSTS=(
 pyenv_python() {
     ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$1".*/bin/python"$1" 2>/dev/null | tail -n1 || true
 }
+
+# Installs those of Debian's packages named that are missing (as root).
+ensure_packages() {
+    local missing=() p
+    for p in "$@"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
+    [ ${#missing[@]} -gt 0 ] || return 0
+    DEBIAN_FRONTEND=noninteractive apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" \
+        >/dev/null
+}

@@ -8,14 +8,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/hosts.sh
-pkgs=(blender python3-numpy libx11-6 libxrender1 libxfixes3 libxi6 libxkbcommon0 libsm6 libice6 libgl1 libxxf86vm1)
-missing=()
-for p in "${pkgs[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
-if [ ${#missing[@]} -gt 0 ]; then
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+ensure_packages blender python3-numpy libx11-6 libxrender1 libxfixes3 libxi6 libxkbcommon0 libsm6 \
+    libice6 libgl1 libxxf86vm1
 [ "${NORVIK_SKIP_BPY:-0}" != 1 ] || exit 0
 for host in "${BPY_HOSTS[@]}"; do
     read -r name version requirement <<<"$host"

@@ -9,14 +9,8 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 dir="$root/build/trixie"
 
-pkgs=(xvfb xdotool x11-utils imagemagick mmdebstrap)
-missing=()
-for p in "${pkgs[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
-if [ ${#missing[@]} -gt 0 ]; then
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+source tools/hosts.sh
+ensure_packages xvfb xdotool x11-utils imagemagick mmdebstrap
 NORVIK_SKIP_BPY=1 tools/setup_blender.sh
 
 # Debian 13's Blender with Debian's numpy; made again when the recipe changes.
