@@ -201,6 +201,10 @@ def export(scene):
                 scene_path, camera_path, bpy.context.evaluated_depsgraph_get(),
                 selected_only=settings.use_selection, apply_modifiers=settings.use_modifiers,
                 collection=settings.collection, mesh_only=settings.use_mesh_only, echo=False)
+            # The export writes edit-mode meshes back to their data when it
+            # reads the data itself: that update is the export's own, so it
+            # is evaluated (and its handlers run) while still busy.
+            bpy.context.evaluated_depsgraph_get()
         finally:
             state.busy = False
         error = None if result.ok else "; ".join(result.errors)
