@@ -343,11 +343,6 @@ class Blender:
         return sorted(found, key=lambda f: f[1])
 
 
-def python_for(host):
-    """The CPython version (major.minor) that ``host``'s Blender runs."""
-    return {"blender-3.4": "3.11", "blender-4.3": "3.13"}[host]
-
-
 if __name__ == "__main__":      # a quick look: start a host, take a screenshot
     host = sys.argv[1] if len(sys.argv) > 1 else "blender-3.4"
     out = sys.argv[2] if len(sys.argv) > 2 else "window.png"
