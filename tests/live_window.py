@@ -48,15 +48,17 @@ def configure(**values):
 
 
 @contextlib.contextmanager
-def live_blender(host, home, blend=None, display=None, log=None, viewport_aa='OFF'):
-    """Blender ``host`` with a window, the add-on enabled; ``home`` is its user folder.
+def live_blender(host, home, blend=None, display=None, log=None, viewport_aa='OFF', addon=True):
+    """Blender ``host`` with a window, the add-on enabled (unless not ``addon``:
+    then it is not even installed); ``home`` is its user folder.
 
     Under llvmpipe each redraw of the 3D View takes a good part of a second,
     and Blender's default anti-aliasing redraws it several times after each
     change: ``viewport_aa`` (a preference; None keeps Blender's) turns that off.
     """
     os.makedirs(home, exist_ok=True)
-    install_addon(home, host)
+    if addon:
+        install_addon(home, host)
     with contextlib.ExitStack() as stack:
         if display is None:
             display = stack.enter_context(Display())
@@ -66,7 +68,8 @@ def live_blender(host, home, blend=None, display=None, log=None, viewport_aa='OF
         b.click_viewport()
         if viewport_aa:
             b.call("bpy.context.preferences.system.viewport_aa = %r" % viewport_aa)
-        b.call("bpy.ops.preferences.addon_enable(module='norvik_exporter')\n" + HELPERS)
+        if addon:
+            b.call("bpy.ops.preferences.addon_enable(module='norvik_exporter')\n" + HELPERS)
         b.idle()
         yield b
 
