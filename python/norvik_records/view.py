@@ -66,7 +66,8 @@ class Document:
         self._lock = threading.Lock()
         self.seen = None            # identity of the version below
         self.data = None            # its bytes (None: no document)
-        self.state = "missing"      # "missing", "checking", "ok" or "invalid"
+        self.state = "reading"      # "reading" (not yet looked at), "missing", "checking",
+        #                             "ok" or "invalid"
         self.problems = []
         self.lines = 0
         self.written = None         # its modification time (seconds since the epoch)
@@ -90,7 +91,7 @@ class Document:
     def poll(self):
         """Reads and checks a new version, if there is one; True when something changed."""
         now = identity(self.path)
-        if now == self.seen:
+        if now == self.seen and self.state != "reading":
             return False
         if now is None:
             with self._lock:
@@ -148,17 +149,24 @@ class ViewerServer(ThreadingHTTPServer):
         super().server_bind()
 
     def start_following(self):
-        self.scene.poll()
-        self.cameras.poll()
+        """Reads and checks the documents from now on (the first time at once,
+        in the background, so that the page may read a large one meanwhile)."""
         self._follower.start()
 
     def _follow(self):
-        while not self._stop.wait(POLL_SECONDS):
+        while True:
             for document in (self.scene, self.cameras):
                 try:
                     document.poll()
                 except Exception as exc:        # never let the follower die
                     document.error = "%s: %s" % (type(exc).__name__, exc)
+            if self._stop.wait(POLL_SECONDS):
+                return
+
+    def handle_error(self, request, client_address):
+        # A browser that goes away mid-answer (a page closed or reloaded) is no error.
+        if not isinstance(sys.exc_info()[1], (ConnectionError, TimeoutError)):
+            super().handle_error(request, client_address)
 
     def server_close(self):
         self._stop.set()
@@ -314,7 +322,7 @@ def main(argv=None):
         signal.signal(sig, stop)
     server.start_following()
     print("norvik viewer: %s (%s)" % (server.url, server.scene.path), flush=True)
-    if server.scene.state == "missing":
+    if not os.path.exists(server.scene.path):
         print("norvik viewer: no document at %s yet; the page waits for it" % server.scene.path,
               flush=True)
     if not args.no_browser:

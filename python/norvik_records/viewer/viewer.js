@@ -612,7 +612,9 @@ async function poll() {
     setProblems(cameraProblems(v.cameras));
     return;
   }
-  if (s.etag !== state.shown) {
+  if (s.state === "reading") {
+    setStatus(`Reading ${s.name}…`);
+  } else if (s.etag !== state.shown) {
     if (s.state === "invalid" || state.failed === s.etag) {
       state.loaded = null;
       const why = s.state === "invalid" ? s.problems : [state.loadError];
@@ -638,7 +640,7 @@ function cameraProblems(c) {
 }
 
 async function followCameras(c) {
-  if (c.etag === state.camerasEtag || c.state === "checking" || c.state === "invalid") return;
+  if (c.etag === state.camerasEtag || (c.state !== "ok" && c.state !== "missing")) return;
   if (c.state === "missing") {
     state.cameras = {};
     state.camerasEtag = null;
@@ -704,6 +706,15 @@ window.norvikViewer = {
       totals: s ? s.totals : null, bounds: s ? s.bounds : null,
       drawCalls: s ? (s.merged.count ? 1 : 0) + s.draws.length : 0,
       cameras: Object.keys(state.cameras) };
+  },
+  // The canvas as drawn now: base64 RGBA rows, bottom row first.
+  pixels() {
+    draw();
+    const data = new Uint8Array(canvas.width * canvas.height * 4);
+    gl.readPixels(0, 0, canvas.width, canvas.height, gl.RGBA, gl.UNSIGNED_BYTE, data);
+    let text = "";
+    for (let i = 0; i < data.length; i += 0x8000) text += String.fromCharCode.apply(null, data.subarray(i, i + 0x8000));
+    return { width: canvas.width, height: canvas.height, rgba: btoa(text) };
   },
   orbitFrames(count) {
     const times = [];
