@@ -17,8 +17,10 @@ ever written.  Ends with status 0 on SIGINT or SIGTERM; a port that is
 taken ends it with status 1.
 """
 import argparse
+import concurrent.futures
 import errno
 import json
+import multiprocessing
 import os
 import signal
 import socket
@@ -60,9 +62,10 @@ class Document:
     checked, so that the bytes served are those that were checked.
     """
 
-    def __init__(self, path, check):
+    def __init__(self, path, kind, check):
         self.path = path
-        self._check = check
+        self.kind = kind            # "scene" or "cameras"
+        self._check = check         # check(kind, path) -> (summary lines, problems)
         self._lock = threading.Lock()
         self.seen = None            # identity of the version below
         self.data = None            # its bytes (None: no document)
@@ -113,16 +116,62 @@ class Document:
             # Served at once, so that the page reads it while it is checked here.
             self.seen, self.data, self.state, self.written = now, data, "checking", written
             self.problems, self.lines, self.error = [], 0, None
-        try:
-            lines, problems = len(self._check(self.path)), []
-        except DocumentError as exc:
-            lines, problems = 0, exc.problems
+        lines, problems = self._check(self.kind, self.path)
         if identity(self.path) != now:
             return True             # a newer version came meanwhile: the next poll checks it
         with self._lock:
             self.state = "invalid" if problems else "ok"
             self.problems, self.lines = problems, lines
         return True
+
+
+def checked(kind, path):
+    """(number of summary lines, problems) of a scene or camera document."""
+    try:
+        return len((check_scene if kind == "scene" else check_cameras)(path)), []
+    except DocumentError as exc:
+        return 0, exc.problems
+
+
+def _checker_start():
+    # Ctrl-C reaches the whole process group: the server ends the checker itself.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+class Checker:
+    """Checks documents in a process of its own: the checker's JSON parsing
+    holds the interpreter lock for as long as a large document takes, and
+    the server must meanwhile answer the page, and serve it that document."""
+
+    def __init__(self):
+        self._pool = None
+
+    def _start(self):
+        self._pool = concurrent.futures.ProcessPoolExecutor(
+            1, multiprocessing.get_context("spawn"), initializer=_checker_start)
+
+    def __call__(self, kind, path):
+        for attempt in range(2):
+            try:
+                if self._pool is None:
+                    self._start()
+                return self._pool.submit(checked, kind, path).result()
+            except (concurrent.futures.process.BrokenProcessPool, OSError):
+                self._pool = None           # the checker died: another one, once
+        return checked(kind, path)
+
+    def warm(self):
+        """Starts the checker now, so that the first document does not wait for it."""
+        try:
+            if self._pool is None:
+                self._start()
+            self._pool.submit(int)
+        except (concurrent.futures.process.BrokenProcessPool, OSError):
+            self._pool = None
+
+    def close(self):
+        if self._pool is not None:
+            self._pool.shutdown(wait=False, cancel_futures=True)
 
 
 class ViewerServer(ThreadingHTTPServer):
@@ -132,8 +181,9 @@ class ViewerServer(ThreadingHTTPServer):
     allow_reuse_address = False
 
     def __init__(self, document, port=0):
-        self.scene = Document(os.path.abspath(document), check_scene)
-        self.cameras = Document(camera_path_for(os.path.abspath(document)), check_cameras)
+        self.checker = Checker()
+        self.scene = Document(os.path.abspath(document), "scene", self.checker)
+        self.cameras = Document(camera_path_for(os.path.abspath(document)), "cameras", self.checker)
         self._stop = threading.Event()
         super().__init__(("127.0.0.1", port), _Handler)
         self.port = self.server_address[1]
@@ -151,6 +201,7 @@ class ViewerServer(ThreadingHTTPServer):
     def start_following(self):
         """Reads and checks the documents from now on (the first time at once,
         in the background, so that the page may read a large one meanwhile)."""
+        self.checker.warm()
         self._follower.start()
 
     def _follow(self):
@@ -171,6 +222,7 @@ class ViewerServer(ThreadingHTTPServer):
     def server_close(self):
         self._stop.set()
         super().server_close()
+        self.checker.close()
 
 
 class _Handler(BaseHTTPRequestHandler):
@@ -245,17 +297,21 @@ def _free_port():
 
 
 def _interpreter():
-    """A Python interpreter that runs like this one (inside Blender,
-    ``sys.executable`` may be Blender itself or nothing useful)."""
+    """The Python interpreter that runs this code, as a program.  Inside Blender
+    ``sys.executable`` is no guide: Blender itself, or whatever ``python3.x``
+    comes first on PATH (Debian's Blender 3.4 names a pyenv shim there), so
+    the interpreter beside the running one's own prefix comes first."""
     version = "%d.%d" % sys.version_info[:2]
-    windows = sys.platform == "win32"
-    names = ["python.exe", "python%s.exe" % version.replace(".", "")] if windows else \
-        ["python%s" % version, "python3", "python"]
-    candidates = [sys.executable, getattr(sys, "_base_executable", None)]
-    for prefix in dict.fromkeys((sys.prefix, sys.exec_prefix, sys.base_prefix)):
-        for name in names:
-            candidates.append(os.path.join(prefix, name) if windows else
-                              os.path.join(prefix, "bin", name))
+    if sys.platform == "win32":
+        names = [os.path.join(folder, name) for folder in ("", "bin")
+                 for name in ("python.exe", "python%s.exe" % version.replace(".", ""))]
+    else:
+        names = [os.path.join("bin", name) for name in ("python" + version, "python3", "python")]
+    candidates = [os.path.join(prefix, name)
+                  for prefix in dict.fromkeys((sys.exec_prefix, sys.prefix,
+                                               sys.base_exec_prefix, sys.base_prefix))
+                  for name in names]
+    candidates += [sys.executable, getattr(sys, "_base_executable", None)]
     for path in candidates:
         if path and os.path.basename(path).lower().startswith("python") and os.path.isfile(path) \
                 and os.access(path, os.X_OK):

@@ -10,6 +10,10 @@
 
 // Beyond this many baked vertices per section, its placements are drawn instanced.
 const BAKE_LIMIT = 65536;
+// Merged sections of more triangles than this get a coarse stand-in, drawn
+// while the view moves (software WebGL draws about a million triangles in a
+// few hundred milliseconds); the whole scene is drawn once the view rests.
+const PROXY_TRIANGLES = 60000;
 // A section without an instance list is drawn once, at the documents' unit scale.
 const UNIT = [100, 0, 0, 0, 0, 100, 0, 0, 0, 0, 100, 0, 0, 0, 0, 1];
 
@@ -25,7 +29,7 @@ self.onmessage = async (event) => {
     scene.etag = etag;
     scene.bytes = bytes;
     const moved = [];
-    for (const set of [scene.merged, scene.local]) {
+    for (const set of [scene.merged, scene.local, scene.proxy]) {
       for (const key of ["position", "normal", "uv", "object", "index"]) moved.push(set[key].buffer);
     }
     moved.push(scene.instances.buffer);
@@ -85,7 +89,64 @@ function flatten(doc) {
       for (const m of placements) instances.set(m, 16 * instanceAt++);
     }
   });
-  return { objects, totals, merged, local, instances, draws, bounds };
+  const proxy = merged.index.length > 3 * PROXY_TRIANGLES ? simplified(merged, bounds) : buffers(0, 0);
+  return { objects, totals, merged, local, instances, draws, bounds, proxy };
+}
+
+// A stand-in of a buffer set with at most about PROXY_TRIANGLES triangles:
+// the vertices of each object that fall into one cell of a grid over the
+// scene become one (their mean position and normal), and the triangles that
+// keep three distinct corners stay. The grid coarsens until few enough stay.
+function simplified(set, bounds) {
+  const extent = Math.max(bounds[3] - bounds[0], bounds[4] - bounds[1], bounds[5] - bounds[2]) || 1;
+  let cells = 512, result = null;
+  for (let pass = 0; pass < 6; pass++, cells = Math.floor(cells / 1.6)) {
+    result = clustered(set, bounds, extent / cells);
+    if (result.index.length <= 3 * PROXY_TRIANGLES) break;
+  }
+  return result;
+}
+
+function clustered(set, bounds, cell) {
+  const P = set.position, N = set.normal, O = set.object, I = set.index, n = O.length;
+  let size = 1;
+  while (size < 2 * n) size *= 2;
+  const slot = new Int32Array(size).fill(-1), slotCell = new Float64Array(size), slotObject = new Uint32Array(size);
+  const into = new Int32Array(n), first = [], count = [];
+  const position = new Float64Array(3 * n), normal = new Float64Array(3 * n);
+  for (let v = 0; v < n; v++) {
+    const ix = Math.floor((P[3 * v] - bounds[0]) / cell), iy = Math.floor((P[3 * v + 1] - bounds[1]) / cell);
+    const iz = Math.floor((P[3 * v + 2] - bounds[2]) / cell);
+    const key = (iz * 4096 + iy) * 4096 + ix, object = O[v];
+    let h = (Math.imul(ix, 73856093) ^ Math.imul(iy, 19349663) ^ Math.imul(iz, 83492791)
+      ^ Math.imul(object, 2654435761)) & (size - 1);
+    while (slot[h] >= 0 && (slotCell[h] !== key || slotObject[h] !== object)) h = (h + 1) & (size - 1);
+    if (slot[h] < 0) { slot[h] = first.length; slotCell[h] = key; slotObject[h] = object; first.push(v); count.push(0); }
+    const k = slot[h];
+    into[v] = k;
+    count[k]++;
+    for (let i = 0; i < 3; i++) { position[3 * k + i] += P[3 * v + i]; normal[3 * k + i] += N[3 * v + i]; }
+  }
+  const m = first.length;
+  const out = buffers(m, 0);
+  for (let k = 0; k < m; k++) {
+    const l = Math.hypot(normal[3 * k], normal[3 * k + 1], normal[3 * k + 2]) || 1;
+    for (let i = 0; i < 3; i++) {
+      out.position[3 * k + i] = position[3 * k + i] / count[k];
+      out.normal[3 * k + i] = normal[3 * k + i] / l;
+    }
+    out.uv[2 * k] = set.uv[2 * first[k]];
+    out.uv[2 * k + 1] = set.uv[2 * first[k] + 1];
+    out.object[k] = O[first[k]];
+  }
+  const index = new Uint32Array(I.length);
+  let t = 0;
+  for (let j = 0; j < I.length; j += 3) {
+    const a = into[I[j]], b = into[I[j + 1]], c = into[I[j + 2]];
+    if (a !== b && b !== c && a !== c) { index[t++] = a; index[t++] = b; index[t++] = c; }
+  }
+  out.index = index.slice(0, t);
+  return out;
 }
 
 function buffers(vertices, indices) {

@@ -9,6 +9,8 @@
 "use strict";
 
 const POLL_MS = 250;
+const POLL_PENDING_MS = 50;              // while a new version is read or checked
+const REST_MS = 200;                     // the view rests this long after the last move
 const BACKGROUND = [0.118, 0.125, 0.141];
 const ORBIT_FOV = 50;                    // vertical, degrees, for the orbit view
 
@@ -125,7 +127,9 @@ const state = {
   lastUpdate: null,     // {etag, ms}: when a new version was shown
   viewProjection: null,
   fovY: ORBIT_FOV * Math.PI / 180,
+  timings: { script: performance.now() },   // ms since navigation start, for the benchmark
 };
+const mark = (name) => { if (!(name in state.timings)) state.timings[name] = performance.now(); };
 
 // ---- GL set-up ----
 function compile(type, source) {
@@ -189,7 +193,7 @@ function upload(set, instances) {
 }
 
 function release(scene) {
-  for (const part of [scene.merged, scene.local]) {
+  for (const part of [scene.merged, scene.local, scene.proxy]) {
     for (const b of part.owned) gl.deleteBuffer(b);
     if (part.lines) gl.deleteBuffer(part.lines.buffer);
     gl.deleteVertexArray(part.vao);
@@ -280,6 +284,14 @@ function matrices() {
   return { view, projection: mat.perspective(fovY, aspect, near, far), eye: e };
 }
 
+// While the view moves, large scenes are drawn through their stand-in.
+let resting = null;
+function moved() {
+  state.moving = true;
+  clearTimeout(resting);
+  resting = setTimeout(() => { state.moving = false; redraw(); }, REST_MS);
+}
+
 let pending = false;
 function redraw() {
   if (!pending) { pending = true; requestAnimationFrame(() => { pending = false; draw(); }); }
@@ -300,9 +312,10 @@ function drawScene(mode) {
   const type = lines ? gl.LINES : gl.TRIANGLES;
   // Baked sections: world space already, the placement attributes held at the identity.
   gl.uniform1i(uniforms.u_instanced, 0);
-  gl.bindVertexArray(s.merged.vao);
+  const merged = state.moving && s.proxy.count ? s.proxy : s.merged;
+  gl.bindVertexArray(merged.vao);
   for (let c = 0; c < 4; c++) gl.vertexAttrib4f(4 + c, c === 0, c === 1, c === 2, c === 3);
-  const count = elements(s.merged, lines);
+  const count = elements(merged, lines);
   if (count) gl.drawElements(type, count, gl.UNSIGNED_INT, 0);
   if (s.draws.length) {
     gl.uniform1i(uniforms.u_instanced, 1);
@@ -437,6 +450,7 @@ canvas.addEventListener("pointermove", (e) => {
     o.yaw -= dx * 0.008;
     o.pitch = Math.max(-1.55, Math.min(1.55, o.pitch + dy * 0.008));
   }
+  moved();
   redraw();
 });
 canvas.addEventListener("pointerup", (e) => {
@@ -450,6 +464,7 @@ canvas.addEventListener("wheel", (e) => {
   e.preventDefault();
   leaveCamera();
   state.orbit.distance *= Math.exp(Math.sign(e.deltaY) * 0.12);
+  moved();
   redraw();
 }, { passive: false });
 window.addEventListener("resize", redraw);
@@ -588,6 +603,9 @@ loader.onmessage = (event) => {
   const etag = state.loading;
   state.loading = null;
   if (error) { state.failed = etag; state.loadError = error; return; }
+  mark("read");
+  prepare(scene);
+  if (state.loaded) release(state.loaded);
   state.loaded = scene;
 };
 
@@ -608,7 +626,7 @@ async function poll() {
   if (s.state === "missing") {
     if (!state.scene) notice(`Waiting for ${s.name}: there is no document there yet. The page shows it when it appears.`);
     setStatus(`Waiting for ${s.name}: no document${state.scene ? " (showing the last one)" : ""}`, "waiting");
-    state.loaded = null;
+    discardLoaded();
     setProblems(cameraProblems(v.cameras));
     return;
   }
@@ -616,22 +634,28 @@ async function poll() {
     setStatus(`Reading ${s.name}…`);
   } else if (s.etag !== state.shown) {
     if (s.state === "invalid" || state.failed === s.etag) {
-      state.loaded = null;
+      discardLoaded();
       const why = s.state === "invalid" ? s.problems : [state.loadError];
       problems.push(`${s.name}, version written ${written(s.written)}, is not drawn:`, ...why);
       if (state.scene) problems.push("The last good version stays on screen.");
       setStatus(state.scene ? "Showing the last good version" : "No good version yet", "waiting");
     } else if (state.loaded && state.loaded.etag === s.etag) {
-      if (s.state === "ok") show(state.loaded, s);
+      if (s.state === "ok") { mark("checked"); show(state.loaded, s); }
       else setStatus("Checking the new version…");
     } else if (state.loading !== s.etag) {
-      state.loaded = null;
+      discardLoaded();
       state.loading = s.etag;
       loader.postMessage({ id: ++loadId, url: "/scene.json" });
+      mark("asked");
       setStatus("Reading the new version…");
     }
   }
   setProblems(problems.concat(cameraProblems(v.cameras)));
+}
+
+function discardLoaded() {
+  if (state.loaded) release(state.loaded);
+  state.loaded = null;
 }
 
 function cameraProblems(c) {
@@ -660,12 +684,17 @@ async function followCameras(c) {
   redraw();
 }
 
+// The GPU's copy of a version read, made while the server still checks it.
+function prepare(scene) {
+  scene.merged = upload(scene.merged, null);
+  scene.local = upload(scene.local, scene.instances);
+  scene.proxy = upload(scene.proxy, null);
+  scene.materials = materialColors(scene.objects);
+}
+
 function show(scene, status) {
   const first = !state.scene;
   if (state.scene) release(state.scene);
-  scene.merged = upload(scene.merged, null);
-  scene.local = upload(scene.local, scene.instances);
-  scene.materials = materialColors(scene.objects);
   scene.written = status.written;
   uploadColors(scene.objects, scene.materials);
   const pickedName = state.picked >= 0 && state.scene ? state.scene.objects[state.picked].name : null;
@@ -679,10 +708,11 @@ function show(scene, status) {
   notice(null);
   if (first) frame(scene.bounds);
   draw();
-  gl.finish();
+  gl.readPixels(0, 0, 1, 1, gl.RGBA, gl.UNSIGNED_BYTE, new Uint8Array(4));   // drawn, not just sent
   const now = performance.now();
   if (first) {
     state.firstPicture = now;
+    mark("drawn");
     setStatus(`Showing the version written ${written(status.written)}`);
   } else {
     setStatus(`Updated: new version written ${written(status.written)}`, "updated");
@@ -691,20 +721,22 @@ function show(scene, status) {
 }
 
 async function follow() {
-  try { await poll(); } finally { setTimeout(follow, POLL_MS); }
+  try { await poll(); } finally { setTimeout(follow, state.loading || state.loaded ? POLL_PENDING_MS : POLL_MS); }
 }
 
 // For tests and the benchmark: what the page shows, and timed orbit frames.
 window.norvikViewer = {
   state,
+  select,
   info() {
     const s = state.scene;
     return { etag: state.shown, versions: state.versions, firstPicture: state.firstPicture,
       lastUpdate: state.lastUpdate, through: state.through, orbit: state.orbit, mode: state.mode,
       picked: s && state.picked >= 0 ? s.objects[state.picked].name : null,
       viewProjection: state.viewProjection ? Array.from(state.viewProjection) : null,
-      totals: s ? s.totals : null, bounds: s ? s.bounds : null,
+      totals: s ? s.totals : null, timings: state.timings, bounds: s ? s.bounds : null,
       drawCalls: s ? (s.merged.count ? 1 : 0) + s.draws.length : 0,
+      proxyTriangles: s ? s.proxy.count / 3 : 0,
       cameras: Object.keys(state.cameras) };
   },
   // The canvas as drawn now: base64 RGBA rows, bottom row first.
@@ -716,8 +748,11 @@ window.norvikViewer = {
     for (let i = 0; i < data.length; i += 0x8000) text += String.fromCharCode.apply(null, data.subarray(i, i + 0x8000));
     return { width: canvas.width, height: canvas.height, rgba: btoa(text) };
   },
-  orbitFrames(count) {
+  // ``count`` turns of the orbit view, each drawn and finished: as while
+  // dragging (``moving``), or at rest. Their times in ms.
+  orbitFrames(count, moving) {
     const times = [];
+    state.moving = !!moving;
     for (let i = 0; i < count; i++) {
       const t = performance.now();
       state.orbit.yaw += 0.05;
@@ -725,6 +760,7 @@ window.norvikViewer = {
       gl.readPixels(0, 0, 1, 1, gl.RGBA, gl.UNSIGNED_BYTE, new Uint8Array(4));
       times.push(performance.now() - t);
     }
+    state.moving = false;
     return times;
   },
 };
@@ -733,6 +769,7 @@ if (!gl) {
   notice("This browser has no WebGL2: the viewer cannot draw here.");
 } else {
   setUpGL();
+  mark("gl");
   showCameras();
   follow();
 }
