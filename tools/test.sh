@@ -6,4 +6,5 @@ cd "$(dirname "$0")/.."
 tools/bootstrap.sh
 tools/setup_blender.sh
 tools/window_hosts.sh
+tools/viewer_setup.sh
 exec .venv/bin/python -m pytest tests -q "$@"
