@@ -20,11 +20,11 @@ added, removed, reordered, toggled and applied, edit and sculpt mode, undo
 and redo of one and several steps, frame changes, visibility, collections,
 curves to meshes, parents, File > Revert and saves), each followed by a
 pause of 0 to 0.6 s in which Blender's event loop runs, so that live
-exports overlap the edits.  Every K edits a checkpoint: once no new version
-appeared for max(1.5 s, delay + 0.5 s), the live documents must equal (as
-parsed JSON) those File > Export writes of the same state, every visible
-mesh object with faces outside edit mode must be in them, and the live
-status must hold no error.
+exports overlap the edits.  Every K edits, and after each File > Revert, a
+checkpoint: once no new version appeared for max(1.5 s, delay + 0.5 s), the
+live documents must equal (as parsed JSON) those File > Export writes of the
+same state, every visible mesh object with faces outside edit mode must be in
+them, and the live status must hold no error.
 
 A crash (Blender gone) names the edit it happened in or after, with
 Blender's Python stack (faulthandler) and its crash report; the sequence up
@@ -271,12 +271,15 @@ def peek():
 
 # Inside Blender at a checkpoint: File > Export's operator on the same state,
 # and what an engine is owed: every visible mesh object with faces that is
-# not in edit mode (edit mode's own data lags behind it).
+# not in edit mode (edit mode's own data lags behind it), unless a modifier
+# that may take faces away (geometry nodes) is on.
 EXPORT = r'''
+KEEP_FACES = {'SUBSURF', 'DISPLACE', 'BEVEL', 'MIRROR', 'ARRAY', 'SOLIDIFY', 'MULTIRES'}
 def fresh_export(path):
     owed = sorted(o.name for o in bpy.context.view_layer.objects
                   if o.type == 'MESH' and o.visible_get() and o.mode != 'EDIT'
-                  and len(o.data.polygons))
+                  and len(o.data.polygons)
+                  and all(m.type in KEEP_FACES for m in o.modifiers if m.show_viewport))
     try:
         with override():
             done = bpy.ops.export_scene.norvik(filepath=path, check_existing=False)
@@ -349,7 +352,7 @@ class Session:
             os.remove(self.crash_report)
         steps = plan(self.seed, self.opts.edits)[:self.count]
         self.record("start", edits=len(steps), checkpoint_every=self.opts.checkpoint_every,
-                    blend=self.blend, machine=os.uname().nodename)
+                    blend=self.blend, machine=machine(), addon_source=addon_source())
         watcher = None
         last = None
         try:
@@ -367,8 +370,14 @@ class Session:
                     self.call("configure(mode='LIVE')")
                     b.wait_for("result = peek()['versions'] > 0", 30, interval=0.1,
                                what="the first live export")
-                # Saved with LIVE on, so that File > Revert keeps it on.
-                self.call("with override(): bpy.ops.wm.save_mainfile()")
+                # Saved with LIVE on and opened again, as a project is: File > Revert
+                # keeps LIVE on, and undo never goes back to before it was turned on
+                # (the setting lives in the scene, and undo restores it too).
+                self.call("with override(): bpy.ops.wm.save_mainfile()\n"
+                          "with override(): bpy.ops.wm.revert_mainfile()")
+                if self.addon:
+                    b.wait_for("result = settings().mode == 'LIVE' and not peek()['paused']", 30,
+                               what="LIVE on after opening the project")
                 for index, (kind, edit_seed, pause) in enumerate(steps):
                     last = (index, kind, "edit")
                     self.edit(index, kind, edit_seed, pause)
@@ -377,8 +386,10 @@ class Session:
                     if not self.alive():
                         raise Crash("Blender ended")
                     every = self.opts.checkpoint_every
-                    if self.addon and every and ((index + 1) % every == 0 or
-                                                 index + 1 == len(steps)):
+                    # A file loaded replaces the whole scene: the documents must follow it
+                    # at once, not at the next change.
+                    if self.addon and every and ((index + 1) % every == 0 or kind == "revert"
+                                                 or index + 1 == len(steps)):
                         last = (index, kind, "checkpoint")
                         self.checkpoint(index)
         except Crash as exc:
@@ -547,6 +558,20 @@ def machine():
     except (OSError, StopIteration):
         pass
     return "%s, %d cores, load %.2f" % (cpu, os.cpu_count(), os.getloadavg()[0])
+
+
+def addon_source():
+    """The checkout's commit and a digest of the add-on's files as they are
+    (the add-on is copied from the working tree when Blender starts)."""
+    digest = hashlib.sha1()
+    folder = os.path.join(ROOT, "addon", "norvik_exporter")
+    for name in sorted(os.listdir(folder)):
+        if name.endswith(".py"):
+            with open(os.path.join(folder, name), "rb") as f:
+                digest.update(name.encode() + f.read())
+    commit = subprocess.run(["git", "-C", ROOT, "rev-parse", "--short", "HEAD"],
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True).stdout
+    return "%s, add-on files %s" % (commit.strip() or "?", digest.hexdigest()[:12])
 
 
 def seeds_of(text):
