@@ -19,7 +19,7 @@ try:
 except ImportError:
     from norvik_records.addon import ReplaceFiles, unique_keys
 from .meshdata import MESH, MeshArrays, MeshBatch, ReadPolicy, element_addresses
-from .scene import OBJECT, gather, no_faces_message
+from .scene import OBJECT, TYPE_NAMES, gather, no_faces_message
 
 
 def load_native():
@@ -188,6 +188,7 @@ class ExportResult:
         self.objects = []          # (name, vertices, triangles, placements)
         self.cameras = []
         self.faceless = []         # objects drawn with no faces, not exported
+        self.incomplete = []       # objects not read as Blender shows them: what was done instead
         self.scene_path = None
         self.camera_path = None
         self.seconds = 0.0
@@ -209,6 +210,23 @@ class ExportResult:
     def no_faces(self, name, kind):
         self.faceless.append(name)
         self.warnings.append(no_faces_message(name, kind))
+
+    def not_read(self, entry, exc):
+        """``entry``'s mesh could not be read (the rest of the scene is written)."""
+        self._incomplete('%s could not be read (%s: %s), not exported'
+                         % (_described(entry), type(exc).__name__, exc))
+
+    def stand_in(self, entry):
+        self._incomplete("%s is being sculpted with Multires: exported without its levels"
+                         % _described(entry))
+
+    def _incomplete(self, message):
+        self.incomplete.append(message)
+        self.warnings.append(message)
+
+
+def _described(entry):
+    return '"%s" (%s)' % (entry.name, TYPE_NAMES.get(entry.kind, entry.kind.lower()))
 
 
 def document_keys(names, size, what, result, label=None, first=None):
@@ -458,13 +476,21 @@ def _write(files, target, result, echo, write):
 
 def _write_scene(norvik, files, entries, depsgraph, apply_modifiers, progress, echo, result,
                  policy):
-    loaded = 0                  # entries[:loaded] are loaded
+    taken = 0                   # entries[:taken] have been loaded (or tried)
+    every = entries
     try:
-        for e in entries:
-            e.load(depsgraph, apply_modifiers, policy)
-            loaded += 1
-        # Every mesh's arrays are read together, in bulk.
-        batch = MeshBatch([e.mesh for e in entries], policy)
+        read = []
+        for e in every:
+            taken += 1
+            try:
+                e.load(depsgraph, apply_modifiers, policy)
+            except Exception as exc:        # one object must not keep the rest from the engine
+                result.not_read(e, exc)
+                continue
+            if e.stand_in:
+                result.stand_in(e)
+            read.append(e)
+        entries, batch = _mesh_batch(read, policy, result)
         verts, tris = batch.vert_count, batch.tri_count
         faced = (np.asarray(verts, np.int64) > 0) & (np.asarray(tris, np.int64) > 0)
         ready = np.flatnonzero(faced).tolist()
@@ -485,11 +511,32 @@ def _write_scene(norvik, files, entries, depsgraph, apply_modifiers, progress, e
         _write(files, result.scene_path, result, echo,
                lambda path: norvik.export(address(records), len(records), path, False))
     finally:
-        for k, e in enumerate(entries):
-            if k < loaded:
+        for k, e in enumerate(every):
+            if k < taken:
                 e.release()
             elif isinstance(e.source, MESH):
                 bpy.data.meshes.remove(e.source)
+
+
+def _mesh_batch(entries, policy, result):
+    """The entries whose meshes could be read, and their ``MeshBatch``.
+
+    Every mesh's arrays are read together, in bulk; when that fails, each
+    mesh is tried alone, and those that fail are reported and left out.
+    """
+    try:
+        return entries, MeshBatch([e.mesh for e in entries], policy)
+    except Exception:
+        pass
+    good = []
+    for e in entries:
+        try:
+            MeshBatch([e.mesh], policy)
+        except Exception as exc:
+            result.not_read(e, exc)
+            continue
+        good.append(e)
+    return good, MeshBatch([e.mesh for e in good], policy)
 
 
 class TriangleArrays:

@@ -37,6 +37,11 @@ GEOMETRY_DATA = (bpy.types.Mesh, bpy.types.Curve, bpy.types.MetaBall)
 # A failed export is tried again after these many seconds (then the last,
 # over and over) while nothing changes, and at once on the next change.
 RETRY = (0.5, 1.0, 2.0, 4.0, 8.0)
+# Modal operators during which live export goes on (see _at_work), and how
+# often it looks again while another one runs.
+FOLLOWED = frozenset(('TRANSFORM', 'VIEW3D', 'VIEW2D', 'SCREEN', 'UI', 'WM', 'FILE', 'OUTLINER',
+                      'IMAGE', 'NODE', 'ANIM', 'GRAPH', 'ACTION'))
+BUSY_POLL = 0.1
 
 
 class Status:
@@ -50,6 +55,8 @@ class Status:
         self.versions = 0           # documents written since the add-on was armed
         self.exporting = 0.0        # seconds spent exporting, failures included
         self.error = None
+        self.incomplete = []        # objects the last documents hold otherwise than Blender shows
+        self.waiting = None         # what the pending export waits for (an operator at work)
         self.paused = None          # why LIVE / ON_SAVE are paused for this file
 
     def as_dict(self):
@@ -225,6 +232,7 @@ def export(scene):
         status.bytes = sum(os.path.getsize(p) for p in (result.scene_path, result.camera_path)
                            if p and os.path.exists(p))
         status.versions += 1
+        status.incomplete = list(result.incomplete)
         status.error = state.printed = None
         state.failures = 0
     else:
@@ -262,7 +270,10 @@ def schedule(at_once=False):
         state.changed_at = state.pending_since = -1e9
         state.last_end = -1e9
     if not bpy.app.timers.is_registered(_tick):
-        bpy.app.timers.register(_tick, first_interval=0.0 if at_once else _wait(now))
+        # Persistent: a file loaded schedules its first export from load_post,
+        # after which Blender drops the timers that are not.
+        bpy.app.timers.register(_tick, first_interval=0.0 if at_once else _wait(now),
+                                persistent=True)
 
 
 def _wait(now):
@@ -298,6 +309,12 @@ def _tick_once():
     wait = _wait(time.monotonic())
     if wait > 0.0:
         return wait
+    busy = _at_work()
+    if busy != state.status.waiting:
+        state.status.waiting = busy
+        _redraw()
+    if busy:
+        return BUSY_POLL
     reason = paused_reason(settings)
     state.status.paused = reason
     if reason:
@@ -313,6 +330,22 @@ def _tick_once():
     state.pending_since = state.changed_at = time.monotonic()
     state.retry_at = state.pending_since + RETRY[min(state.failures, len(RETRY)) - 1]
     return _wait(time.monotonic())
+
+
+def _at_work():
+    """The modal operator changing Blender's data right now (a sculpt or paint
+    stroke, a knife cut, an add-on's tool...), or None: live export waits for
+    it to end.  Moving things (transforms) and the UI's own operators let it
+    through, so that the engine follows a drag.  (Blender lists running
+    operators from 4.2 on; older ones export between the steps of any.)"""
+    wm = bpy.context.window_manager
+    for window in (wm.windows if wm else ()):
+        for op in getattr(window, "modal_operators", ()):
+            name = op.bl_idname
+            prefix = name.split("_OT_")[0] if "_OT_" in name else name.split(".")[0].upper()
+            if prefix not in FOLLOWED:
+                return name
+    return None
 
 
 def _relevant(depsgraph, settings):
@@ -372,6 +405,15 @@ def _frame(scene, depsgraph=None):
     _scene_changed(scene, depsgraph or bpy.context.evaluated_depsgraph_get())
 
 
+def _undone(*_):
+    """Undo and redo replace Blender's data: the documents follow the state
+    they restore.  (Blender may not report every change an undo step makes
+    as a depsgraph update.)"""
+    scene = bpy.context.scene
+    if scene is not None and scene.norvik_live.mode == 'LIVE':
+        schedule()
+
+
 def _saved(*_):
     scene = bpy.context.scene
     settings = scene.norvik_live
@@ -385,8 +427,9 @@ def _saved(*_):
 
 
 def _loaded(*_):
-    """A file was opened: a clean state; its LIVE / ON_SAVE targets are trusted
-    only inside its own folder (paused_reason)."""
+    """A file was opened (or reverted, or recovered): a clean state; its LIVE /
+    ON_SAVE targets are trusted only inside its own folder (paused_reason), and
+    where they are, LIVE writes the loaded scene at once."""
     global state
     versions = state.status.versions
     state = State()
@@ -395,14 +438,18 @@ def _loaded(*_):
     scene = bpy.context.scene
     if scene is not None:
         settings = scene.norvik_live
-        state.status.paused = paused_reason(settings)
-        if settings.mode == 'LIVE':
-            state.fingerprint = _fingerprint(scene, settings)
+        state.status.paused = reason = paused_reason(settings)
+        if settings.mode == 'LIVE' and not reason:
+            # The loaded scene replaced the one the documents hold (open,
+            # revert, recover): they follow it at once.
+            schedule(at_once=True)
 
 
 HANDLERS = (
     ("depsgraph_update_post", _guarded(_depsgraph)),
     ("frame_change_post", _guarded(_frame)),
+    ("undo_post", _guarded(_undone)),
+    ("redo_post", _guarded(_undone)),
     ("save_post", _guarded(_saved)),
     ("load_post", _guarded(_loaded)),
 )
@@ -474,6 +521,9 @@ def status_lines():
     lines = []
     if status.error:
         lines.append("Error: " + status.error)
+    if status.waiting:
+        lines.append("Waiting for %s to end" % status.waiting)
+    lines += ["Note: " + message for message in status.incomplete]
     if status.written_at is not None:
         lines.append("Written %s in %.3f s" % (time.strftime("%H:%M:%S",
                                                             time.localtime(status.written_at)),

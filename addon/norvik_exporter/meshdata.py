@@ -74,7 +74,7 @@ def gpu_may_subdivide():
     return True
 
 
-def left_to_gpu(original, evaluated=None):
+def left_to_gpu(original, mesh=None):
     """Whether Blender may have left mesh object ``original``'s subdivision to
     the GPU (where it can do that at all): its evaluated mesh would then be
     the cage. False only where Blender's own rules or the mesh settle it.
@@ -82,8 +82,8 @@ def left_to_gpu(original, evaluated=None):
     Blender defers only the last modifier enabled in the viewport, and only a
     subdivision of one level or more. When that subdivision is the first
     modifier too, its cage is the object's own mesh: an evaluated mesh
-    (``evaluated``, the evaluated object) with another number of vertices
-    than that has been subdivided already."""
+    (``mesh``) with another number of vertices than that has been subdivided
+    already."""
     shown = [m for m in original.modifiers if m.show_viewport]
     found = [i for i, m in enumerate(shown) if m.type in GPU_SUBDIVISION]
     if not found:
@@ -93,8 +93,8 @@ def left_to_gpu(original, evaluated=None):
         return False
     if getattr(shown[last], "levels", 1) == 0:
         return False
-    if last == 0 and evaluated is not None:
-        mesh, cage = evaluated.data, original.data
+    if last == 0 and mesh is not None:
+        cage = original.data
         if isinstance(mesh, MESH) and isinstance(cage, MESH) and len(cage.edges) \
                 and len(mesh.vertices) != len(cage.vertices):
             return False
@@ -131,27 +131,58 @@ class ReadPolicy:
         # GPU subdivision never runs without a window (background Blender,
         # pipelines), where the preference is off, or on a GPU that cannot.
         self.gpu_subdivision = gpu_may_subdivide()
+        self.editing = meshes_in_edit_mode()
 
     @classmethod
     def reference(cls, version=None):
         return cls(version, fast=False)
 
-    def copies(self, original, evaluated=None):
+    def edited(self, original):
+        """Whether object ``original``'s mesh is in edit mode: its own, or that
+        of another object sharing the mesh (a linked duplicate), whose
+        evaluated mesh is then a view of the edit mesh too."""
+        if original.mode == 'EDIT':
+            return True
+        return bool(self.editing) and original.data is not None \
+            and original.data.as_pointer() in self.editing
+
+    def sculpting(self, original):
+        """Whether mesh object ``original`` is sculpted with a Multires modifier shown."""
+        return original.mode == 'SCULPT' and any(m.type == 'MULTIRES' and m.show_viewport
+                                                 for m in original.modifiers)
+
+    def copies(self, original, mesh=None):
         """Whether mesh object ``original``'s evaluated mesh must be copied with
-        to_mesh() (``evaluated``: its evaluated object, when at hand).
+        to_mesh() (``mesh``: that evaluated mesh, when at hand).
 
         In edit mode the evaluated mesh may be a view of the edit mesh; in
         sculpt and paint modes a multiresolution mesh may be kept apart from
         it; and where Blender may have left the subdivision to the GPU the
         evaluated mesh may be the cage: all three are copied."""
-        if not self.direct or original.mode == 'EDIT':
+        if not self.direct or self.edited(original):
             return True
         if not len(original.modifiers):
             return False
         if original.mode != 'OBJECT' and any(m.type in GPU_SUBDIVISION
                                              for m in original.modifiers):
             return True
-        return self.gpu_subdivision and left_to_gpu(original, evaluated)
+        return self.gpu_subdivision and left_to_gpu(original, mesh)
+
+
+def meshes_in_edit_mode():
+    """Addresses of the meshes in edit mode (none outside edit mode, found
+    without visiting every object)."""
+    context = bpy.context
+    try:
+        mode = context.mode
+    except AttributeError:
+        mode = None
+    if mode is not None and not mode.startswith("EDIT"):
+        return frozenset()
+    view_layer = getattr(context, "view_layer", None)
+    objects = view_layer.objects if view_layer is not None else bpy.data.objects
+    return frozenset(ob.data.as_pointer() for ob in objects
+                     if ob.mode == 'EDIT' and ob.type == 'MESH')
 
 
 def _get(collection, attr, dtype, count, width=1):
@@ -326,10 +357,10 @@ def evaluated_mesh(original, evaluated, policy, kind=None):
     """The evaluated mesh of mesh object ``original`` (``evaluated`` is its
     evaluated object, ``kind`` its type when known), to be read in place;
     None when ``policy`` wants a copy (edit mode, or GPU subdivision)."""
-    if (kind or original.type) != 'MESH' or policy.copies(original, evaluated):
+    if (kind or original.type) != 'MESH':
         return None
     mesh = evaluated.data
-    return mesh if isinstance(mesh, MESH) else None
+    return mesh if isinstance(mesh, MESH) and not policy.copies(original, mesh) else None
 
 
 def pack(records, field, values):

@@ -5,7 +5,7 @@ import math
 
 import bpy
 
-from .meshdata import MESH, evaluated_mesh
+from .meshdata import MESH
 
 OBJECT = bpy.types.Object
 
@@ -49,8 +49,8 @@ class MeshEntry:
     instances, in the order the depsgraph lists them.
     """
     # One per object of the scene: slots make them cheaper to create.
-    __slots__ = ("name", "source", "kind", "owner", "_instancer", "evaluated", "evaluated_object",
-                 "matrices", "material", "mesh", "_release")
+    __slots__ = ("name", "source", "kind", "owner", "_instancer", "evaluated", "matrices",
+                 "material", "mesh", "_release", "stand_in")
 
     def __init__(self, name, source, kind='MESH', owner=None):
         self.name = name
@@ -58,12 +58,16 @@ class MeshEntry:
         self.kind = kind            # type of the object the mesh belongs to
         self.owner = owner          # object whose first material slot names the material
         self._instancer = False
-        self.evaluated = None       # the depsgraph's own mesh of a non-mesh object, read in place
-        self.evaluated_object = None    # the depsgraph's object, when the depsgraph listed it itself
+        # The evaluated mesh the depsgraph listed for the object itself (a
+        # mesh object's, or a non-mesh object's to be read in place). Only
+        # the mesh is kept: the object the depsgraph's iterator hands out may
+        # be a temporary one, gone with the next step of the iteration.
+        self.evaluated = None
         self.matrices = []
         self.material = ""
         self.mesh = None
         self._release = None
+        self.stand_in = False       # the base mesh, for a Multires object being sculpted
 
     @property
     def instancer(self):
@@ -91,16 +95,26 @@ class MeshEntry:
             # A metaball has no modifiers, and its family's mesh exists only
             # on the evaluated base object.
             mesh = self.evaluated
-            if mesh is None:
-                owner = self.evaluated_object
-                if owner is None:
-                    owner = src.evaluated_get(depsgraph)
-                mesh = evaluated_mesh(src, owner, policy, self.kind)
+            if self.kind == 'MESH':
                 if mesh is None:
-                    mesh = owner.to_mesh()
-                    self._release = owner.to_mesh_clear
+                    mesh = src.evaluated_get(depsgraph).data
+                if not isinstance(mesh, MESH) or policy.copies(src, mesh):
+                    mesh = None
+            if mesh is None:
+                owner = src.evaluated_get(depsgraph)
+                mesh = owner.to_mesh()
+                self._release = owner.to_mesh_clear
+                if self.kind == 'MESH' and policy.sculpting(src):
+                    # Blender keeps the levels of a Multires object being
+                    # sculpted apart from its evaluated mesh, which is then
+                    # the cage, or (3.x) empty: there the base mesh stands in.
+                    self.stand_in = True
+                    if not len(mesh.polygons):
+                        self.release()
+                        mesh = src.to_mesh()
+                        self._release = src.to_mesh_clear
         else:
-            if src.mode == 'EDIT':
+            if policy.edited(src):
                 # The evaluated mesh follows edit mode by itself; the mesh
                 # data only once the edits are written back.
                 src.update_from_editmode()
@@ -262,9 +276,7 @@ def gather(depsgraph, policy, selected_only=False, with_cameras=True, collection
                             if _in_place(orig, policy):
                                 entry.evaluated = ob.data
                         elif not instance:
-                            # The depsgraph's own evaluated object (an instance's
-                            # may be a temporary one).
-                            entry.evaluated_object = ob
+                            entry.evaluated = ob.data
                     if meshless:
                         meshless.pop(key, None)
             entry.matrices.append(inst.matrix_world.copy())

@@ -44,7 +44,7 @@ def check(name, ob, collection, copied):
         dg = bpy.context.evaluated_depsgraph_get()
         policy = meshdata.ReadPolicy()
         ev = ob.evaluated_get(dg)
-        assert policy.copies(ob, ev) == copied, (name, "copied" if not copied else "in place")
+        assert policy.copies(ob, ev.data) == copied, (name, "copied" if not copied else "in place")
         mesh = meshdata.evaluated_mesh(ob, ev, policy)
         if not copied:
             batch = meshdata.MeshBatch([mesh], policy)
@@ -92,7 +92,7 @@ assert system.use_gpu_subdivision and meshdata.ReadPolicy().gpu_subdivision, \
 ob, coll = build("Subdivided", [('SUBSURF', {"levels": 2})])
 check("Subdivided", ob, coll, False)
 # Were its evaluated mesh the cage, Blender would have left it to the GPU.
-assert meshdata.left_to_gpu(ob, type("Cage", (), {"data": cage})())
+assert meshdata.left_to_gpu(ob, cage)
 system.use_gpu_subdivision = False
 try:
     assert not meshdata.ReadPolicy().gpu_subdivision
