@@ -96,8 +96,10 @@ def screenshots(driver, document, folder):
             return v.info().picked""") == "Suzanne"
         time.sleep(0.3)
         driver.save_screenshot(os.path.join(folder, "viewer-demo.png"))
+        # The checker through Suzanne's UVs, close up (framed, then let go).
         driver.find_element("css selector", '[data-mode="checker"]').click()
         driver.find_element("id", "frame-picked").click()
+        driver.execute_script("window.norvikViewer.select(-1)")
         time.sleep(0.3)
         driver.save_screenshot(os.path.join(folder, "viewer-checker.png"))
 
@@ -114,7 +116,7 @@ def main():
         made = {k: os.path.join(folder, k, ("demo" if k == "demo" else k) + ".json") for k in names}
         if not all(os.path.exists(path) for path in made.values()):
             made = documents(folder)
-        driver = browser.chromium(1280, 800)
+        driver = browser.chromium(1280, 900)
         try:
             if args.screenshots:
                 screenshots(driver, made["demo"], args.screenshots)

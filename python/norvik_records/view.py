@@ -74,7 +74,7 @@ class Document:
         self.problems = []
         self.lines = 0
         self.written = None         # its modification time (seconds since the epoch)
-        self.error = None           # why the file could not be read
+        self.error = None           # what went wrong in the follower itself
 
     @property
     def etag(self):
@@ -106,10 +106,12 @@ class Document:
                 data = f.read()
             written = os.stat(self.path).st_mtime
         except OSError as exc:
-            # Replaced or removed meanwhile, or not readable: tried again on the next poll.
+            if identity(self.path) != now:
+                return False        # replaced or removed meanwhile: the next poll reads it
             with self._lock:
-                self.error = "cannot be read: %s" % (exc.strerror or exc)
-            return False
+                self.seen, self.data, self.state, self.written = now, None, "invalid", None
+                self.problems, self.lines = ["cannot be read: %s" % (exc.strerror or exc)], 0
+            return True
         if identity(self.path) != now:
             return False
         with self._lock:
@@ -178,7 +180,9 @@ class ViewerServer(ThreadingHTTPServer):
     """The viewer's HTTP server on 127.0.0.1; ``port`` 0 takes a free port."""
 
     daemon_threads = True
-    allow_reuse_address = False
+    # A port in TIME_WAIT may be taken again on POSIX; on Windows the same
+    # option would let a second server take a port that is in use.
+    allow_reuse_address = sys.platform != "win32"
 
     def __init__(self, document, port=0):
         self.checker = Checker()

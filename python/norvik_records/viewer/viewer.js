@@ -636,7 +636,8 @@ async function poll() {
     if (s.state === "invalid" || state.failed === s.etag) {
       discardLoaded();
       const why = s.state === "invalid" ? s.problems : [state.loadError];
-      problems.push(`${s.name}, version written ${written(s.written)}, is not drawn:`, ...why);
+      const when = s.written ? `, version written ${written(s.written)},` : "";
+      problems.push(`${s.name}${when} is not drawn:`, ...why);
       if (state.scene) problems.push("The last good version stays on screen.");
       setStatus(state.scene ? "Showing the last good version" : "No good version yet", "waiting");
     } else if (state.loaded && state.loaded.etag === s.etag) {
