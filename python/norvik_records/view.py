@@ -148,9 +148,11 @@ class Checker:
     def __init__(self):
         self._pool = None
 
-    def _start(self):
-        self._pool = concurrent.futures.ProcessPoolExecutor(
-            1, multiprocessing.get_context("spawn"), initializer=_checker_start)
+    def _start(self, fork=False):
+        # Forked, the checker is ready at once (numpy already imported); only
+        # safe while this process has a single thread (warm(), on Linux).
+        context = multiprocessing.get_context("fork" if fork else "spawn")
+        self._pool = concurrent.futures.ProcessPoolExecutor(1, context, initializer=_checker_start)
 
     def __call__(self, kind, path):
         for attempt in range(2):
@@ -166,7 +168,8 @@ class Checker:
         """Starts the checker now, so that the first document does not wait for it."""
         try:
             if self._pool is None:
-                self._start()
+                self._start(fork=sys.platform.startswith("linux")
+                            and threading.active_count() == 1)
             self._pool.submit(int)
         except (concurrent.futures.process.BrokenProcessPool, OSError):
             self._pool = None

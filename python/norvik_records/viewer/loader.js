@@ -22,22 +22,33 @@ self.onmessage = async (event) => {
   try {
     const response = await fetch(url, { cache: "no-store" });
     const text = await response.text();
+    const fetched = performance.timeOrigin + performance.now();
     if (!response.ok) throw new Error(text.trim() || "HTTP " + response.status);
     const etag = (response.headers.get("ETag") || "").replace(/"/g, "");
     const bytes = Number(response.headers.get("Content-Length")) || text.length;
-    const scene = flatten(JSON.parse(text));
+    const doc = JSON.parse(text);
+    const parsed = performance.timeOrigin + performance.now();
+    const scene = flatten(doc);
+    // When each step ended (ms since the epoch), for the benchmark.
+    scene.steps = { fetched, parsed, flattened: performance.timeOrigin + performance.now() };
     scene.etag = etag;
     scene.bytes = bytes;
-    const moved = [];
-    for (const set of [scene.merged, scene.local, scene.proxy]) {
-      for (const key of ["position", "normal", "uv", "object", "index"]) moved.push(set[key].buffer);
-    }
-    moved.push(scene.instances.buffer);
+    // The merged buffers are copied (a stand-in is made from them next), the others moved.
+    const big = scene.merged.index.length > 3 * PROXY_TRIANGLES;
+    const moved = [scene.instances.buffer].concat(arrays(scene.local), big ? [] : arrays(scene.merged));
     self.postMessage({ id, scene }, moved);
+    if (big) {
+      const proxy = simplified(scene.merged, scene.bounds);
+      self.postMessage({ id, proxy }, arrays(proxy));
+    }
   } catch (err) {
     self.postMessage({ id, error: String((err && err.message) || err) });
   }
 };
+
+function arrays(set) {
+  return ["position", "normal", "uv", "object", "index"].map((key) => set[key].buffer);
+}
 
 function placementsOf(section) {
   if (!Array.isArray(section.instances)) return null;
@@ -89,8 +100,7 @@ function flatten(doc) {
       for (const m of placements) instances.set(m, 16 * instanceAt++);
     }
   });
-  const proxy = merged.index.length > 3 * PROXY_TRIANGLES ? simplified(merged, bounds) : buffers(0, 0);
-  return { objects, totals, merged, local, instances, draws, bounds, proxy };
+  return { objects, totals, merged, local, instances, draws, bounds };
 }
 
 // A stand-in of a buffer set with at most about PROXY_TRIANGLES triangles:
@@ -99,10 +109,13 @@ function flatten(doc) {
 // keep three distinct corners stay. The grid coarsens until few enough stay.
 function simplified(set, bounds) {
   const extent = Math.max(bounds[3] - bounds[0], bounds[4] - bounds[1], bounds[5] - bounds[2]) || 1;
-  let cells = 512, result = null;
-  for (let pass = 0; pass < 6; pass++, cells = Math.floor(cells / 1.6)) {
+  let cells = 256, result = null;
+  for (let pass = 0; pass < 6; pass++) {
     result = clustered(set, bounds, extent / cells);
-    if (result.index.length <= 3 * PROXY_TRIANGLES) break;
+    const triangles = result.index.length / 3;
+    if (triangles <= PROXY_TRIANGLES) break;
+    // Surfaces keep about one triangle per cell side squared.
+    cells = Math.max(2, Math.floor(cells * Math.min(0.8, 0.95 * Math.sqrt(PROXY_TRIANGLES / triangles))));
   }
   return result;
 }
@@ -130,7 +143,8 @@ function clustered(set, bounds, cell) {
   const m = first.length;
   const out = buffers(m, 0);
   for (let k = 0; k < m; k++) {
-    const l = Math.hypot(normal[3 * k], normal[3 * k + 1], normal[3 * k + 2]) || 1;
+    const nx = normal[3 * k], ny = normal[3 * k + 1], nz = normal[3 * k + 2];
+    const l = Math.sqrt(nx * nx + ny * ny + nz * nz) || 1;
     for (let i = 0; i < 3; i++) {
       out.position[3 * k + i] = position[3 * k + i] / count[k];
       out.normal[3 * k + i] = normal[3 * k + i] / l;
@@ -177,7 +191,7 @@ function append(set, id, V, N, T, I, m) {
       const wx = c00 * nx + c10 * ny + c20 * nz;
       const wy = c01 * nx + c11 * ny + c21 * nz;
       const wz = c02 * nx + c12 * ny + c22 * nz;
-      const l = Math.hypot(wx, wy, wz) || 1;
+      const l = Math.sqrt(wx * wx + wy * wy + wz * wz) || 1;
       Q[o] = wx / l; Q[o + 1] = wy / l; Q[o + 2] = wz / l;
     }
   } else {

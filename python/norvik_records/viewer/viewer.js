@@ -193,7 +193,7 @@ function upload(set, instances) {
 }
 
 function release(scene) {
-  for (const part of [scene.merged, scene.local, scene.proxy]) {
+  for (const part of scene.parts || [scene.merged, scene.local, scene.proxy]) {
     for (const b of part.owned) gl.deleteBuffer(b);
     if (part.lines) gl.deleteBuffer(part.lines.buffer);
     gl.deleteVertexArray(part.vao);
@@ -598,12 +598,20 @@ function notice(text) {
 const loader = new Worker("/loader.js");
 let loadId = 0;
 loader.onmessage = (event) => {
-  const { id, scene, error } = event.data;
+  const { id, scene, proxy, error } = event.data;
+  if (proxy) {
+    // The stand-in of a version read before: kept with it, shown or not yet.
+    const owner = [state.loaded, state.scene].find((s) => s && s.id === id);
+    if (owner) { release({ parts: [owner.proxy] }); owner.proxy = upload(proxy, null); }
+    return;
+  }
   if (id !== loadId) return;                       // a newer version was asked for meanwhile
   const etag = state.loading;
   state.loading = null;
   if (error) { state.failed = etag; state.loadError = error; return; }
   mark("read");
+  scene.id = id;
+  for (const [step, at] of Object.entries(scene.steps)) state.timings[step] = at - performance.timeOrigin;
   prepare(scene);
   if (state.loaded) release(state.loaded);
   state.loaded = scene;
@@ -685,11 +693,16 @@ async function followCameras(c) {
   redraw();
 }
 
+function emptySet() {
+  return { position: new Float32Array(0), normal: new Float32Array(0), uv: new Float32Array(0),
+    object: new Uint32Array(0), index: new Uint32Array(0) };
+}
+
 // The GPU's copy of a version read, made while the server still checks it.
 function prepare(scene) {
   scene.merged = upload(scene.merged, null);
   scene.local = upload(scene.local, scene.instances);
-  scene.proxy = upload(scene.proxy, null);
+  scene.proxy = upload(emptySet(), null);
   scene.materials = materialColors(scene.objects);
 }
 
