@@ -18,9 +18,18 @@ on two kinds of scene:
   * one Suzanne subdivided (modifier applied) at levels 2 to 5; level 5 is
     504,482 vertices, 1,007,616 triangles;
   * N objects, each with its own 42-vertex ico sphere mesh (80 triangles,
-    with UVs), for N = 1,250, 2,500, 5,000, 10,000.
+    with UVs), for N = 2,500, 10,000 and 40,000; each add-on export is split
+    into norvik's own ``export`` call, the replacement of the old document,
+    and the rest: the add-on's own work (gathering, reading, records).
 Each figure is the best of ``--repeat`` runs, the two exporters alternating;
 the machine may be shared, so the best, not the mean, is the figure.
+
+The driver then runs each host twice more, under ``taskset -c 0`` (one
+core) and ``taskset -c 0,1`` (two), timing the level-5 Suzanne and 10,000
+objects, alternately: from the two times of each exporter, Amdahl's law
+gives its parallel share p (t2 = t1 (1 - p + p/2)) and the time it would
+take on 16 cores, t1 (1 - p + p/16).  That is a projection from two cores,
+not a measurement (``--no-cores`` skips it).
 
 ``--window`` times the same in Blender with a window (Debian's 3.4 and
 Debian 13's 4.3 under Xvfb, tools/window.py), as an artist exports: the
@@ -44,10 +53,16 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 LEVELS = (2, 3, 4, 5)
-COUNTS = (1250, 2500, 5000, 10000)
-# Targets: the add-on's time over the OBJ exporter's, and the growth from
-# 2,500 to 10,000 objects.
-MESH_TARGET, OBJECTS_TARGET, GROWTH_TARGET = 0.10, 0.30, 4.6
+COUNTS = (2500, 10000, 40000)      # each four times the one before
+SPLIT_COUNT = 10000                 # the many-object scene of the tables
+# Targets: the add-on's time over the OBJ exporter's (many objects: Blender
+# 3.4 and 4.2 onward), the growth per four times the objects, the add-on's
+# own work per object (4.2 onward), and the projected ratio on 16 cores.
+MESH_TARGET, GROWTH_TARGET = 0.10, 4.6
+OBJECTS_TARGET, OBJECTS_TARGET_34, OWN_TARGET_US, PROJECTED_TARGET = 0.30, 0.20, 8.0, 0.45
+PROJECTED_CORES = 16
+# One core, then two: the affinities the parallel share is measured under.
+AFFINITIES = ("0", "0,1")
 # With a window: the first export against the OBJ exporter's, and the add-on's
 # steady export against norvik's own call inside it.
 WINDOW_FIRST_TARGET, WINDOW_OWN_TARGET = 0.20, 1.2
@@ -70,6 +85,9 @@ def _arguments():
                    help="the windowed hosts instead (Blender 3.4 and 4.3 under Xvfb)")
     p.add_argument("--profile", choices=("mesh", "objects"),
                    help="in a host: profile one add-on export of that scene")
+    p.add_argument("--no-cores", action="store_true",
+                   help="skip the one-core and two-core runs (the 16-core projection)")
+    p.add_argument("--cores-only", action="store_true", help=argparse.SUPPRESS)
     return p.parse_args(argv)
 
 
@@ -184,8 +202,41 @@ def _time(fn):
     return time.perf_counter() - t
 
 
+class Split:
+    """Times norvik's own ``export`` call and the replacement of the old
+    document inside each add-on export (``with Split() as split``)."""
+
+    def __init__(self):
+        from norvik_exporter import exporter
+        self.native = exporter.load_native()
+        self.files = exporter.ReplaceFiles
+        self.call = self.commit = 0.0
+
+    def _timed(self, fn, field):
+        def timed(*a, **k):
+            start = time.perf_counter()
+            try:
+                return fn(*a, **k)
+            finally:
+                setattr(self, field, getattr(self, field) + time.perf_counter() - start)
+        return timed
+
+    def __enter__(self):
+        self._export, self._commit = self.native.export, self.files.commit
+        self.native.export = self._timed(self._export, "call")
+        self.files.commit = self._timed(self._commit, "commit")
+        return self
+
+    def __exit__(self, *exc):
+        self.native.export, self.files.commit = self._export, self._commit
+
+    def reset(self):
+        self.call = self.commit = 0.0
+
+
 def _measure(bpy, folder, repeat):
-    """Best time of the add-on's export and of the OBJ exporter on the current scene."""
+    """Best time of the add-on's export and of the OBJ exporter on the current
+    scene, with the split of the add-on's best export."""
     json_path = os.path.join(folder, "scene.json")
     obj_path = os.path.join(folder, "scene.obj")
     bpy.context.view_layer.update()
@@ -200,10 +251,14 @@ def _measure(bpy, folder, repeat):
     addon()
     obj()                       # first runs: caches, page cache, allocator
     a, o = [], []
-    for _ in range(repeat):
-        a.append(_time(addon))
-        o.append(_time(obj))
-    return {"addon": min(a), "obj": min(o), "addon_bytes": os.path.getsize(json_path),
+    with Split() as split:
+        for _ in range(repeat):
+            split.reset()
+            a.append((_time(addon), split.call, split.commit))
+            o.append(_time(obj))
+    best = min(a)
+    return {"addon": best[0], "call": best[1], "commit": best[2], "own": best[0] - best[1] - best[2],
+            "obj": min(o), "addon_bytes": os.path.getsize(json_path),
             "obj_bytes": os.path.getsize(obj_path)}
 
 
@@ -288,6 +343,19 @@ def in_host(args):
     levels = LEVELS[:2] if args.quick else LEVELS
     counts = COUNTS[:2] if args.quick else COUNTS
     out = {"host": bpy.app.version_string, "mesh": [], "objects": []}
+    if args.cores_only:
+        # The scenes of the multi-core projection only (run under taskset).
+        verts = _suzanne(bpy, levels[-1])
+        out["mesh"].append(dict(_measure(bpy, folder, repeat), level=levels[-1], vertices=verts))
+        count = counts[0] if args.quick else SPLIT_COUNT
+        verts = Spheres(bpy).grow(count)
+        out["objects"].append(dict(_measure(bpy, folder, repeat), objects=count, vertices=verts))
+        for row in out["mesh"] + out["objects"]:
+            print("  %s: add-on %.3f s, OBJ %.3f s" % (
+                "%d objects" % row["objects"] if "objects" in row else
+                "Suzanne level %d" % row["level"], row["addon"], row["obj"]), flush=True)
+        _finish(folder, args.json, out)
+        return
     # Before anything else: what a user who exports once sees.
     first = out["first"] = _first_exports(bpy, folder, levels[-1])
     print("  first exports, %d vertices: %s s; peak memory added %.1f MiB (own buffers %.1f MiB)"
@@ -310,12 +378,18 @@ def in_host(args):
         verts = spheres.grow(count)
         row = dict(_measure(bpy, folder, repeat), objects=count, vertices=verts)
         out["objects"].append(row)
-        print("  %d objects: add-on %.3f s, OBJ %.3f s" % (count, row["addon"], row["obj"]),
-              flush=True)
+        print("  %d objects: add-on %.3f s (norvik's call %.3f s, replacing %.3f s, own work "
+              "%.1f us per object), OBJ %.3f s"
+              % (count, row["addon"], row["call"], row["commit"], row["own"] / count * 1e6,
+                 row["obj"]), flush=True)
+    _finish(folder, args.json, out)
+
+
+def _finish(folder, path, out):
     for name in os.listdir(folder):
         os.remove(os.path.join(folder, name))
     os.rmdir(folder)
-    with open(args.json, "w") as f:
+    with open(path, "w") as f:
         json.dump(out, f)
 
 
@@ -441,27 +515,44 @@ def _hosts():
     return hosts
 
 
+def _objects_row(r, count=SPLIT_COUNT):
+    return next((o for o in r["objects"] if o["objects"] == count), r["objects"][-1])
+
+
+def _growth(r):
+    """Time growth of the add-on per four times the objects: [(from, to, factor)]."""
+    rows = {o["objects"]: o for o in r["objects"]}
+    return [(n, n * 4, rows[n * 4]["addon"] / rows[n]["addon"]) for n in sorted(rows)
+            if n * 4 in rows]
+
+
 def _table(results):
     lines = []
     head = ("| host | one mesh, %s vertices: add-on / OBJ | the same as a Subdivision modifier "
-            "| %s objects: add-on / OBJ | time growth %s |")
-    mesh_verts = objects = small = None
+            "| %s objects: add-on / OBJ | time growth per 4x objects |")
     rows = []
+    mesh_verts = objects = None
     for name, r in results:
-        m, o, s = r["mesh"][-1], r["objects"][-1], r["modifier"]
+        m, o, s = r["mesh"][-1], _objects_row(r), r["modifier"]
         mesh_verts, objects = m["vertices"], o["objects"]
-        base = next((x for x in r["objects"] if x["objects"] * 4 == objects), None)
-        small = base["objects"] if base else None
-        growth = "%.2fx" % (o["addon"] / base["addon"]) if base else "-"
+        growth = ", ".join("%.2fx (%s to %s)" % (g, "{:,}".format(a), "{:,}".format(b))
+                           for a, b, g in _growth(r)) or "-"
         rows.append("| %s (%s) | %.3f / %.3f s = **%.3fx** | %.3f / %.3f s = **%.3fx** "
                     "| %.3f / %.3f s = **%.3fx** | %s |"
                     % (name, r["host"], m["addon"], m["obj"], m["addon"] / m["obj"],
                        s["addon"], s["obj"], s["addon"] / s["obj"],
                        o["addon"], o["obj"], o["addon"] / o["obj"], growth))
-    growth = ("from {:,} to {:,} objects".format(small, objects) if small else "")
-    lines.append(head % ("{:,}".format(mesh_verts), "{:,}".format(objects), growth))
+    lines.append(head % ("{:,}".format(mesh_verts), "{:,}".format(objects)))
     lines.append("| --- | --- | --- | --- | --- |")
     lines += rows
+    lines += ["", "| host | %s objects: the add-on's export | norvik's call | replacing the "
+                  "document | the add-on's own work | per object | OBJ exporter |"
+              % "{:,}".format(objects), "| --- | --- | --- | --- | --- | --- | --- |"]
+    for name, r in results:
+        o = _objects_row(r)
+        lines.append("| %s | %.3f s | %.3f s | %.3f s | %.3f s | **%.1f us** | %.3f s |"
+                     % (name, o["addon"], o["call"], o["commit"], o["own"],
+                        o["own"] / o["objects"] * 1e6, o["obj"]))
     lines += ["", "| host | first five exports of the %s-vertex mesh in a fresh Blender | "
                   "first / steady | peak memory an export adds | norvik's own buffers |"
               % "{:,}".format(results[0][1]["first"]["vertices"]), "| --- | --- | --- | --- | --- |"]
@@ -474,12 +565,54 @@ def _table(results):
     return "\n".join(lines)
 
 
+def parallel_share(one, two):
+    """Amdahl's parallel share p from the times on one core and on two:
+    two = one * (1 - p + p / 2)."""
+    return min(1.0, max(0.0, 2.0 * (1.0 - two / one)))
+
+
+def projected(one, share, cores=PROJECTED_CORES):
+    """The time on ``cores`` cores by Amdahl's law (a projection, not a measurement)."""
+    return one * (1.0 - share + share / cores)
+
+
+def _cores_figures(runs):
+    """{scene: {exporter: (one core, two cores, share, projected)}} from the
+    taskset runs of one host (best of each affinity's rounds)."""
+    out = {}
+    for scene, pick in (("mesh", lambda r: r["mesh"][-1]), ("objects", lambda r: r["objects"][-1])):
+        out[scene] = {}
+        for key in ("addon", "obj"):
+            one = min(pick(r)[key] for r in runs[AFFINITIES[0]])
+            two = min(pick(r)[key] for r in runs[AFFINITIES[1]])
+            p = parallel_share(one, two)
+            out[scene][key] = (one, two, p, projected(one, p))
+        out[scene]["size"] = pick(runs[AFFINITIES[0]][0]).get("objects") or \
+            pick(runs[AFFINITIES[0]][0])["vertices"]
+    return out
+
+
+def _cores_table(cores):
+    lines = ["| host | scene | add-on: 1 core / 2 cores (parallel share) | OBJ: 1 core / 2 cores "
+             "(parallel share) | add-on / OBJ on 2 cores | **projected** on %d cores: add-on / OBJ |"
+             % PROJECTED_CORES, "| --- | --- | --- | --- | --- | --- |"]
+    for name, figures in cores:
+        for scene, label in (("mesh", "one mesh, {:,} vertices"), ("objects", "{:,} objects")):
+            f = figures[scene]
+            (a1, a2, ap, a16), (o1, o2, op, o16) = f["addon"], f["obj"]
+            lines.append("| %s | %s | %.3f / %.3f s (%.2f) | %.3f / %.3f s (%.2f) | %.3fx "
+                         "| %.3f / %.3f s = **%.3fx** |"
+                         % (name, label.format(f["size"]), a1, a2, ap, o1, o2, op, a2 / o2,
+                            a16, o16, a16 / o16))
+    return "\n".join(lines)
+
+
 def _plot(results, path):
     try:
         import matplotlib
     except ImportError:
         print("matplotlib is missing: no plot (tools/bench_blender.sh installs it)")
-        return
+        return None
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
     fig, (left, right) = plt.subplots(1, 2, figsize=(12, 4.8))
@@ -492,11 +625,11 @@ def _plot(results, path):
                        style, color=colour, label="%s, %s" % (label, name))
     left.set_title("One mesh (Suzanne, subdivision 2 to 5)")
     left.set_xlabel("vertices")
-    left.set_xscale("log")
-    left.set_yscale("log")
     right.set_title("Objects, each with its own 42-vertex mesh")
     right.set_xlabel("objects")
     for ax in (left, right):
+        ax.set_xscale("log")
+        ax.set_yscale("log")
         ax.set_ylabel("export time, s (best of runs)")
         ax.grid(True, which="both", alpha=0.3)
     right.legend(fontsize=7, ncol=2)
@@ -504,6 +637,71 @@ def _plot(results, path):
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     print("plot: %s" % path)
+    return plt
+
+
+def _plot_objects(plt, results, cores, path):
+    """The many-object scene: where the add-on's export goes, and the
+    exporters' times against the number of cores (projected beyond two)."""
+    fig, (left, right) = plt.subplots(1, 2, figsize=(12, 4.8))
+    names = [name for name, _ in results]
+    x = range(len(names))
+    parts = [(lambda o: o["own"], "the add-on's own work"), (lambda o: o["call"], "norvik's call"),
+             (lambda o: o["commit"], "replacing the document")]
+    bottom = [0.0] * len(names)
+    for pick, label in parts:
+        values = [pick(_objects_row(r)) for _, r in results]
+        left.bar([i - 0.2 for i in x], values, 0.4, bottom=bottom, label=label)
+        bottom = [b + v for b, v in zip(bottom, values)]
+    left.bar([i + 0.2 for i in x], [_objects_row(r)["obj"] for _, r in results], 0.4,
+             color="0.6", label="OBJ exporter")
+    left.set_xticks(list(x))
+    left.set_xticklabels(names, fontsize=8)
+    left.set_ylabel("seconds (best of runs)")
+    left.set_title("{:,} objects: the add-on's export, split, and the OBJ exporter"
+                   .format(_objects_row(results[0][1])["objects"]))
+    left.legend(fontsize=7)
+    colours = plt.rcParams["axes.prop_cycle"].by_key()["color"]
+    counts = list(range(1, PROJECTED_CORES + 1))
+    for (name, figures), colour in zip(cores, colours):
+        for key, style, label in (("addon", "-", "norvik add-on"), ("obj", "--", "OBJ exporter")):
+            one, two, p, _ = figures["objects"][key]
+            right.plot(counts, [projected(one, p, n) for n in counts], style, color=colour,
+                       label="%s, %s (p = %.2f)" % (label, name, p))
+            right.plot([1, 2], [one, two], "o", color=colour)
+    right.set_xscale("log", base=2)
+    right.set_xlabel("cores (dots: measured with taskset; lines: Amdahl projection)")
+    right.set_ylabel("seconds")
+    right.set_title("{:,} objects against cores: measured on 1 and 2, projected to {}"
+                    .format(cores[0][1]["objects"]["size"], PROJECTED_CORES))
+    right.grid(True, which="both", alpha=0.3)
+    right.legend(fontsize=6, ncol=2)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    print("plot: %s" % path)
+
+
+def _run_host(command, name, tag, args, tmp, extra, prefix=()):
+    """Runs this script in one host; its figures, or None when it failed."""
+    out = os.path.join(tmp, "%s-%s.json" % (name, tag))
+    run = subprocess.run(list(prefix) + command + [
+        os.path.abspath(__file__), "--", "--in-host", "--json", out, "--repeat", str(args.repeat),
+        "--addon", os.path.join(tmp, "addon")] + extra + (["--quick"] if args.quick else []),
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    shown = [ln for ln in run.stdout.splitlines() if ln.startswith("  ")]
+    print("\n".join(shown), flush=True)
+    if run.returncode != 0 or not os.path.exists(out):
+        print(run.stdout[-3000:])
+        print("%s: failed (exit status %d)" % (name, run.returncode))
+        return None
+    with open(out) as f:
+        return json.load(f)
+
+
+def _two_cores():
+    """Whether cores 0 and 1 are this process's to pin to (``taskset``)."""
+    import shutil
+    return bool(shutil.which("taskset")) and {0, 1} <= os.sched_getaffinity(0)
 
 
 def driver(args):
@@ -513,7 +711,7 @@ def driver(args):
         hosts = [h for h in hosts if h[0] in wanted]
     if not hosts:
         sys.exit("no host installed (tools/setup_blender.sh)")
-    results = []
+    results, cores = [], []
     with tempfile.TemporaryDirectory() as tmp:
         # A private copy of the add-on: a reinstall into addon/ while a host
         # runs would overwrite the shared object that host has loaded.
@@ -522,28 +720,42 @@ def driver(args):
                         os.path.join(tmp, "addon", "norvik_exporter"),
                         ignore=shutil.ignore_patterns("__pycache__"))
         for name, command in hosts:
-            out = os.path.join(tmp, name + ".json")
             print("%s:" % name, flush=True)
-            extra = ["--quick"] if args.quick else []
-            run = subprocess.run(command + [os.path.abspath(__file__), "--", "--in-host",
-                                            "--json", out, "--repeat", str(args.repeat),
-                                            "--addon", os.path.join(tmp, "addon")] + extra,
-                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-            shown = [ln for ln in run.stdout.splitlines() if ln.startswith("  ")]
-            print("\n".join(shown), flush=True)
-            if run.returncode != 0 or not os.path.exists(out):
-                print(run.stdout[-3000:])
-                print("%s: failed (exit status %d)" % (name, run.returncode))
-                continue
-            with open(out) as f:
-                results.append((name, json.load(f)))
+            found = _run_host(command, name, "all", args, tmp, [])
+            if found is not None:
+                results.append((name, found))
+        if not args.no_cores and not _two_cores():
+            print("\nno taskset, or cores 0 and 1 are not all this process's: no projection")
+        elif not args.no_cores:
+            for name, command in hosts:
+                runs = {a: [] for a in AFFINITIES}
+                for turn in range(2):           # the affinities alternate, twice
+                    for affinity in AFFINITIES:
+                        print("%s, taskset -c %s (round %d):" % (name, affinity, turn + 1),
+                              flush=True)
+                        found = _run_host(command, name, "cores", args, tmp, ["--cores-only"],
+                                          ["taskset", "-c", affinity])
+                        if found is not None:
+                            runs[affinity].append(found)
+                if all(runs.values()):
+                    cores.append((name, _cores_figures(runs)))
     if not results:
         sys.exit(1)
     print()
     print(_table(results))
-    print("\nTargets: one mesh at most %.2fx, objects at most %.2fx, growth at most %.1fx"
-          % (MESH_TARGET, OBJECTS_TARGET, GROWTH_TARGET))
-    _plot(results, args.plot)
+    print("\nTargets: one mesh at most %.2fx; %s objects at most %.2fx (Blender 3.4: %.2fx), the "
+          "add-on's own work at most %.0f us per object (4.2 onward), growth at most %.1fx per 4x "
+          "objects" % (MESH_TARGET, "{:,}".format(SPLIT_COUNT), OBJECTS_TARGET, OBJECTS_TARGET_34,
+                       OWN_TARGET_US, GROWTH_TARGET))
+    if cores:
+        print()
+        print(_cores_table(cores))
+        print("\nThe %d-core figures are projections by Amdahl's law from one and two cores; "
+              "target: at most %.2fx" % (PROJECTED_CORES, PROJECTED_TARGET))
+    plt = _plot(results, args.plot)
+    if plt is not None and cores:
+        root, ext = os.path.splitext(args.plot)
+        _plot_objects(plt, results, cores, root + "_objects" + ext)
 
 
 if __name__ == "__main__":

@@ -8,12 +8,13 @@ import re
 import sys
 import tempfile
 import time
+from itertools import chain
 
 import bpy
 import numpy as np
 
 from .layouts import (CAMERA, CAMERA_NAME_SIZE, EXPORT_OBJECT, MATERIAL_SIZE, NAME_SIZE,
-                      address, fit_text, instance_rows)
+                      address, fit_text)
 try:
     from .norvik_records.addon import ReplaceFiles, unique_keys
 except ImportError:
@@ -195,9 +196,8 @@ class ExportResult:
 
     @property
     def summary(self):
-        verts = sum(o[1] for o in self.objects)
-        tris = sum(o[2] for o in self.objects)
-        placed = sum(o[3] for o in self.objects)
+        columns = list(zip(*self.objects)) or [()] * 4
+        verts, tris, placed = sum(columns[1]), sum(columns[2]), sum(columns[3])
         size = 0
         for path in (self.scene_path, self.camera_path):
             if path and os.path.exists(path):
@@ -233,9 +233,13 @@ def document_keys(names, size, what, result, label=None, first=None):
     """Unique keys for ``names`` (see ``unique_keys``); each name written otherwise is reported once.
 
     ``label(i)`` names object i in the reports (default: ``names[i]``); it is
-    called only for the objects reported.  Names at the indices in ``first``
-    are served before the others.
+    called only for the objects reported.  Names at the indices ``first()``
+    returns are served before the others.
     """
+    encoded = [name.encode("utf-8") for name in names]
+    if len(set(encoded)) == len(encoded) and max(map(len, encoded), default=0) < size:
+        return encoded          # each name fits whole and is its own key
+    first = first() if first else None
     if first and len(first) < len(names):
         order = sorted(first) + [i for i in range(len(names)) if i not in first]
     else:
@@ -266,16 +270,17 @@ def _label(entry):
     return entry.name
 
 
-def _object_records(entries, batch, index, result):
+def _object_records(entries, batch, index, result, rows):
     """The records of ``entries``, filled column by column; entry k's mesh is
-    ``index[k]`` of ``batch``."""
+    ``index[k]`` of ``batch``, its placements rows of ``rows`` (see ``gather``)."""
     records = np.zeros(len(entries), EXPORT_OBJECT)
     keep = []
     # Objects' own names come before the "<object>.<mesh>" names of meshes
     # made by geometry nodes.
-    own = {i for i, e in enumerate(entries) if isinstance(e.source, OBJECT)}
     names = document_keys([e.name for e in entries], NAME_SIZE, "object", result,
-                          lambda i: _label(entries[i]), own)
+                          lambda i: _label(entries[i]),
+                          lambda: {i for i, e in enumerate(entries)
+                                   if isinstance(e.source, OBJECT)})
     materials = list(dict.fromkeys(e.material for e in entries))     # in order of first use
     material_keys = dict(zip(materials, document_keys(materials, MATERIAL_SIZE, "material",
                                                       result)))
@@ -289,8 +294,10 @@ def _object_records(entries, batch, index, result):
     records["vert_count"] = verts
     records["loop_count"] = np.asarray(batch.loop_count, np.int64)[index]
     records["looptri_count"] = tris
-    placed = [len(e.matrices) for e in entries]
-    rows = instance_rows([m for e in entries for m in e.matrices])
+    placed = [len(e.placements) for e in entries]
+    # The entries' rows one after another, row by row as norvik reads them.
+    order = np.fromiter(chain.from_iterable(e.placements for e in entries), np.intp, sum(placed))
+    rows = np.ascontiguousarray(rows[order])
     keep.append(rows)
     records["instances_ptr"] = element_addresses(rows, placed, rows.itemsize * 12)
     records["instance_count"] = placed
@@ -331,7 +338,13 @@ def left_out(depsgraph, selected_only=False, with_cameras=True, collection=None,
     ``selected_only`` and ``collection`` limit the search as they limit the export.
     """
     view_layer = depsgraph.view_layer
-    members = None if collection is None else {o.as_pointer() for o in collection.all_objects}
+    objects = view_layer.objects
+    members = None if collection is None else set(collection.all_objects)
+    # Only an instancer can place a collection: one bulk read spares asking
+    # every other object for its instance type.
+    instancers = np.zeros(len(objects), bool)
+    if with_cameras and len(instancers):
+        objects.foreach_get("is_instancer", instancers)
     hidden, modifiers, cameras = [], [], {}
     inside = {}             # collection -> names of the cameras it places, at any depth
 
@@ -347,10 +360,10 @@ def left_out(depsgraph, selected_only=False, with_cameras=True, collection=None,
                     found += cameras_in(ob.instance_collection, depth + 1)
         return found
 
-    for ob in view_layer.objects:
+    for ob, instancer in zip(objects, instancers.tolist()):
         if selected_only and not ob.select_get(view_layer=view_layer):
             continue
-        if members is not None and ob.as_pointer() not in members:
+        if members is not None and ob not in members:
             continue
         if not ob.visible_get(view_layer=view_layer):
             if ob.type in GEOMETRY_TYPES and not ob.hide_render:
@@ -361,7 +374,7 @@ def left_out(depsgraph, selected_only=False, with_cameras=True, collection=None,
             off = len(mods) and [m.name for m in mods if m.show_render and not m.show_viewport]
             if off:
                 modifiers.append('"%s" (%s)' % (ob.name_full, ", ".join(off)))
-        if with_cameras and ob.instance_type == 'COLLECTION' and ob.instance_collection:
+        if instancer and ob.instance_type == 'COLLECTION' and ob.instance_collection:
             for name in cameras_in(ob.instance_collection):
                 cameras.setdefault(name, ob.name_full)
     out = []
@@ -433,15 +446,15 @@ def _export_scene(norvik, scene_path, camera_path, depsgraph, selected_only, app
     result.scene_path, result.camera_path = scene_path, camera_path
     if depsgraph is None:
         depsgraph = bpy.context.evaluated_depsgraph_get()
-    entries, cameras, faceless = gather(depsgraph, policy, selected_only, camera_path is not None,
-                                        collection, mesh_only)
+    entries, cameras, faceless, rows = gather(depsgraph, policy, selected_only,
+                                              camera_path is not None, collection, mesh_only)
     for name, kind in faceless:
         result.no_faces(name, kind)
     result.warnings += left_out(depsgraph, selected_only, camera_path is not None, collection,
                                 apply_modifiers)
     with ReplaceFiles() as files:
         _write_scene(norvik, files, entries, depsgraph, apply_modifiers, progress, echo, result,
-                     policy)
+                     policy, rows)
         if camera_path is not None and result.ok:
             result.cameras = [c.name for c in cameras]
             records = _camera_records(cameras, result)
@@ -475,7 +488,7 @@ def _write(files, target, result, echo, write):
 
 
 def _write_scene(norvik, files, entries, depsgraph, apply_modifiers, progress, echo, result,
-                 policy):
+                 policy, rows):
     taken = 0                   # entries[:taken] have been loaded (or tried)
     every = entries
     try:
@@ -506,8 +519,8 @@ def _write_scene(norvik, files, entries, depsgraph, apply_modifiers, progress, e
                 shown = list(shown) + [count - 1]
             for k in shown:
                 i = ready[k]
-                progress(k, count, entries[i].name, verts[i], tris[i], len(entries[i].matrices))
-        records, keep = _object_records([entries[i] for i in ready], batch, ready, result)
+                progress(k, count, entries[i].name, verts[i], tris[i], len(entries[i].placements))
+        records, keep = _object_records([entries[i] for i in ready], batch, ready, result, rows)
         _write(files, result.scene_path, result, echo,
                lambda path: norvik.export(address(records), len(records), path, False))
     finally:

@@ -414,6 +414,33 @@ def _first_addresses(sequences, counts):
     return np.array([s[0].as_pointer() if n else 0 for s, n in zip(sequences, counts)], np.uint64)
 
 
+def counts_and_firsts(meshes, uvs="uv"):
+    """Each mesh's vertex, loop and triangle counts, its active UV layer, and the
+    address of the first element of each kind of array (0 for an empty one).
+
+    One visit per mesh: each read is a call into Blender's Python API, and
+    one pass makes the fewest.  Returns the counts (three lists), the layers,
+    and ``{kind: uint64 addresses}`` for the positions, corner vertices,
+    triangles, UVs (the layer's collection ``uvs``: ``uv`` from 3.5 on,
+    ``data`` for the 3.1 structs) and vertex normals.
+    """
+    rows = []
+    for mesh in meshes:
+        verts, loops, tris = mesh.vertices, mesh.loops, mesh.loop_triangles
+        v, l, t = len(verts), len(loops), len(tris)
+        layer = mesh.uv_layers.active
+        rows.append((v, l, t, layer,
+                     verts[0].as_pointer() if v else 0,
+                     loops[0].as_pointer() if l else 0,
+                     tris[0].as_pointer() if t else 0,
+                     getattr(layer, uvs)[0].as_pointer() if l and layer is not None else 0,
+                     mesh.vertex_normals[0].as_pointer() if v else 0))
+    columns = list(zip(*rows)) if rows else [()] * 9
+    firsts = {kind: np.array(column, np.uint64) for kind, column in
+              zip((POSITIONS, CORNER_VERTICES, TRIANGLES, UVS, VERTEX_NORMALS), columns[4:])}
+    return list(columns[0]), list(columns[1]), list(columns[2]), list(columns[3]), firsts
+
+
 def element_addresses(array, counts, itemsize):
     """Address of each mesh's first element in a concatenated array (0 when it has none)."""
     counts = np.asarray(counts, np.uint64)
@@ -441,28 +468,35 @@ class MeshBatch:
         if policy.ensure_triangles:
             for mesh in meshes:
                 mesh.calc_loop_triangles()
-        self.vert_count = v = [len(m.vertices) for m in meshes]
-        self.loop_count = l = [len(m.loops) for m in meshes]
-        self.tri_count = t = [len(m.loop_triangles) for m in meshes]
-        layers = [m.uv_layers.active for m in meshes]
+        firsts = {}
+        if policy.in_place or policy.struct_addresses:
+            uvs = "uv" if policy.in_place else "data"
+            v, l, t, layers, firsts = counts_and_firsts(meshes, uvs)
+        else:
+            v = [len(m.vertices) for m in meshes]
+            l = [len(m.loops) for m in meshes]
+            t = [len(m.loop_triangles) for m in meshes]
+            layers = [m.uv_layers.active for m in meshes]
+        self.vert_count, self.loop_count, self.tri_count = v, l, t
         self.uv_layers = layers
         uv_count = [n if layer is not None else 0 for n, layer in zip(l, layers)]
         self._keep = []
         self.tri_polys_ptr = np.zeros(len(meshes), np.uint64)
         if policy.struct_addresses:
-            self.verts_ptr = _first_addresses([m.vertices for m in meshes], v)
-            self.vert_normals_ptr = _first_addresses([m.vertex_normals for m in meshes], v)
-            self.loops_ptr = _first_addresses([m.loops for m in meshes], l)
-            self.looptris_ptr = _first_addresses([m.loop_triangles for m in meshes], t)
-            self.uvs_ptr = _first_addresses([layer.data if layer is not None else None
-                                             for layer in layers], uv_count)
+            self.verts_ptr = firsts[POSITIONS]
+            self.vert_normals_ptr = firsts[VERTEX_NORMALS]
+            self.loops_ptr = firsts[CORNER_VERTICES]
+            self.looptris_ptr = firsts[TRIANGLES]
+            self.uvs_ptr = firsts[UVS]
             return
         if policy.generation == "400":
-            self.verts_ptr = self.addresses(POSITIONS, meshes, v)
-            self.loops_ptr = self.addresses(CORNER_VERTICES, meshes, l)
-            self.looptris_ptr = self.addresses(TRIANGLES, meshes, t)
-            self.uvs_ptr = self.addresses(UVS, layers, uv_count)
-            self.vert_normals_ptr = self.addresses(VERTEX_NORMALS, meshes, v)
+            self.verts_ptr = self.addresses(POSITIONS, meshes, v, firsts.get(POSITIONS))
+            self.loops_ptr = self.addresses(CORNER_VERTICES, meshes, l,
+                                            firsts.get(CORNER_VERTICES))
+            self.looptris_ptr = self.addresses(TRIANGLES, meshes, t, firsts.get(TRIANGLES))
+            self.uvs_ptr = self.addresses(UVS, layers, uv_count, firsts.get(UVS))
+            self.vert_normals_ptr = self.addresses(VERTEX_NORMALS, meshes, v,
+                                                   firsts.get(VERTEX_NORMALS))
             if polygons:
                 self.tri_polys_ptr = self.addresses(TRIANGLE_POLYGONS, meshes, t)
             return
@@ -489,19 +523,20 @@ class MeshBatch:
         self.uvs_ptr = element_addresses(uvs, uv_count, UV.itemsize)
         self.vert_normals_ptr = self.addresses(VERTEX_NORMALS, meshes, v)
 
-    def addresses(self, kind, sources, counts):
+    def addresses(self, kind, sources, counts, firsts=None):
         """Address of each source's ``kind`` array in norvik's 4.0 layout (which
         is also the float-triple layout of normals in every generation).
 
         Where the policy allows and the check passes (the elements lie exactly
         their own size apart), Blender's own arrays; else a copy, read as
-        ``read`` does (0 for a source without elements).
+        ``read`` does (0 for a source without elements).  ``firsts``: each
+        source's first element address, when already read.
         """
         bulk = self.policy.bulk
         if bulk and probe_stride(kind, sources, counts) == kind.itemsize:
-            ptrs = _first_addresses([kind.sequence(s) if n else None
-                                     for s, n in zip(sources, counts)], counts)
-            if all(p or not n for p, n in zip(ptrs, counts)):
+            ptrs = firsts if firsts is not None else _first_addresses(
+                [kind.sequence(s) if n else None for s, n in zip(sources, counts)], counts)
+            if np.all((ptrs != 0) | (np.asarray(counts) == 0)):
                 return ptrs
         values = np.ascontiguousarray(read(kind, sources, counts, bulk=bulk))
         self._keep.append(values)

@@ -4,6 +4,7 @@ placements, the objects that have none, and cameras."""
 import math
 
 import bpy
+import numpy as np
 
 from .meshdata import MESH
 
@@ -44,12 +45,13 @@ def no_faces_message(name, kind):
 class MeshEntry:
     """One section of the scene document: a mesh and every place it appears.
 
-    ``matrices`` holds the world matrix of the object itself (when it is drawn
-    in the scene) followed by those of its collection and geometry-node
-    instances, in the order the depsgraph lists them.
+    ``placements`` holds where the depsgraph lists the object itself (when it
+    is drawn in the scene) and then its collection and geometry-node
+    instances, in that order: indices into the rows of placement matrices
+    ``gather`` returns.
     """
     # One per object of the scene: slots make them cheaper to create.
-    __slots__ = ("name", "source", "kind", "owner", "_instancer", "evaluated", "matrices",
+    __slots__ = ("name", "source", "kind", "owner", "_instancer", "evaluated", "placements",
                  "material", "mesh", "_release", "stand_in")
 
     def __init__(self, name, source, kind='MESH', owner=None):
@@ -63,7 +65,7 @@ class MeshEntry:
         # the mesh is kept: the object the depsgraph's iterator hands out may
         # be a temporary one, gone with the next step of the iteration.
         self.evaluated = None
-        self.matrices = []
+        self.placements = []
         self.material = ""
         self.mesh = None
         self._release = None
@@ -147,21 +149,21 @@ class CameraEntry:
         self.matrix = matrix            # 4x4 world matrix rows
 
 
-def generated_mesh(ob, orig, key, depsgraph, own_data):
-    """Whether instance object ``ob`` (of original ``orig``, whose address is
-    ``key``) draws a mesh that geometry nodes made, not its object's own mesh.
+def generated_mesh(ob, orig, depsgraph, own_data):
+    """Whether instance object ``ob`` (of original ``orig``) draws a mesh that
+    geometry nodes made, not its object's own mesh.
 
     ``own_data`` caches each object's own evaluated mesh address.
     """
-    own = own_data.get(key)
+    own = own_data.get(orig)
     if own is None:
         data = orig.evaluated_get(depsgraph).data
-        own = own_data[key] = data.as_pointer() if data is not None else 0
+        own = own_data[orig] = data.as_pointer() if data is not None else 0
     return ob.data.as_pointer() != own
 
 
-def _own_mesh(inst, placer, key, shapes):
-    """Whether a mesh the depsgraph lists for a non-mesh object is that object's own.
+def _own_mesh(inst, placer, orig, shapes):
+    """Whether a mesh the depsgraph lists for non-mesh object ``orig`` is that object's own.
 
     Blender lists such an object, then its evaluated geometry (the mesh
     first) one level below the object's place in the persistent id, then
@@ -170,7 +172,7 @@ def _own_mesh(inst, placer, key, shapes):
     itself, not as an instance); ``placer`` is the instancer the depsgraph
     names for ``inst``.
     """
-    placed = shapes.get((placer, key), False)
+    placed = shapes.get((placer, orig), False)
     if placed is False:
         return False
     pid = tuple(inst.persistent_id)
@@ -179,9 +181,25 @@ def _own_mesh(inst, placer, key, shapes):
     return placed[-1] == NO_LEVEL and pid[1:] == placed[:-1]
 
 
+def placement_rows(depsgraph, count):
+    """(count, 3, 4) float32: the first three rows of the world matrix of each
+    of the ``count`` instances the depsgraph lists, in its order.
+
+    One bulk read of the depsgraph's own values: no matrix is made per
+    instance.  Blender keeps a matrix column by column, the order
+    ``foreach_get`` copies.  The count must be the one the caller iterated:
+    Blender refuses an array of any other size.
+    """
+    values = np.empty(count * 16, np.float32)
+    if count:
+        depsgraph.object_instances.foreach_get("matrix_world", values)
+    return np.ascontiguousarray(values.reshape(count, 4, 4).transpose(0, 2, 1)[:, :3])
+
+
 def gather(depsgraph, policy, selected_only=False, with_cameras=True, collection=None,
            mesh_only=False):
-    """Mesh entries (unloaded), camera entries, and the objects with no mesh at all.
+    """Mesh entries (unloaded), camera entries, the objects with no mesh at
+    all, and the placement rows the entries' ``placements`` index.
 
     Every mesh the depsgraph draws gets an entry: a mesh object's, the mesh
     Blender evaluates a curve, text, surface or metaball to (a metaball
@@ -191,31 +209,31 @@ def gather(depsgraph, policy, selected_only=False, with_cameras=True, collection
     when it is loaded.  The third value lists (name, type) of the objects
     drawn with no mesh of their own that place nothing else either: an
     unbevelled curve, hair curves, points, an empty that instances nothing.
-    Cameras, lights and speakers are not listed.
+    Cameras, lights and speakers are not listed.  The fourth is
+    ``placement_rows`` of every instance the depsgraph lists.
 
     With ``collection`` (a collection of the scene), only what that collection
     and its children hold, as Blender's collection exporters do.
     """
-    members = None if collection is None else {o.as_pointer() for o in collection.all_objects}
+    # Objects are told apart by the Python values Blender hands out for them:
+    # equal (and hashed alike) exactly when they are the same datablock, so
+    # no address is asked for per object.
+    members = None if collection is None else set(collection.all_objects)
     meshes = {}
     cameras = []
     own_data = {}
     shapes = {}         # (instancer, non-mesh object) -> persistent id of its latest place
     meshless = {}       # non-mesh objects drawn with no mesh so far: object -> (name, type)
     producers = set()   # objects that place something besides a mesh of their own
+    count = 0           # instances listed so far
     try:
-        for inst in depsgraph.object_instances:
+        for count, inst in enumerate(depsgraph.object_instances, 1):
             # Each property read is a call into Blender: read each once.
             ob = inst.object
             orig = ob.original
-            key = orig.as_pointer()
             instance = inst.is_instance
-            if instance:
-                owner = inst.parent.original
-                placer = owner.as_pointer()
-            else:
-                owner, placer = orig, key
-            if selected_only and not owner.select_get():
+            placer = inst.parent.original if instance else orig
+            if selected_only and not placer.select_get():
                 continue
             if members is not None and placer not in members:
                 continue
@@ -225,7 +243,7 @@ def gather(depsgraph, policy, selected_only=False, with_cameras=True, collection
                     cameras.append(CameraEntry(orig.name, math.degrees(ob.data.angle),
                                                [list(r) for r in inst.matrix_world]))
                 continue
-            if placer != key:
+            if instance and placer != orig:
                 # Placed by an instancer's collection or geometry nodes.  (An
                 # instancer inside a collection instance is not told so: the
                 # depsgraph names the outermost one.)
@@ -233,11 +251,11 @@ def gather(depsgraph, policy, selected_only=False, with_cameras=True, collection
             if kind != 'MESH':
                 if mesh_only or kind in NOT_SHAPES:
                     continue
-                shapes[(placer, key)] = tuple(inst.persistent_id) if instance else None
+                shapes[(placer, orig)] = tuple(inst.persistent_id) if instance else None
                 if ob.is_instancer:
-                    producers.add(key)
-                if key not in meshes:
-                    meshless.setdefault(key, (orig.name, kind))
+                    producers.add(orig)
+                if orig not in meshes:
+                    meshless.setdefault(orig, (orig.name, kind))
                 continue
             # Entries are told apart by what they are, not by name: two objects
             # may share a name (from two linked libraries), and a generated
@@ -247,22 +265,22 @@ def gather(depsgraph, policy, selected_only=False, with_cameras=True, collection
             if orig_kind != 'MESH':
                 if mesh_only:
                     continue
-                generated = not _own_mesh(inst, placer, key, shapes)
+                generated = not _own_mesh(inst, placer, orig, shapes)
             else:
-                generated = instance and generated_mesh(ob, orig, key, depsgraph, own_data)
+                generated = instance and generated_mesh(ob, orig, depsgraph, own_data)
             if generated:
                 # A mesh made by an object's geometry nodes (the instancer's own,
                 # or those of an object inside a collection instance): there is no
                 # object to re-evaluate later, so copy the mesh while it exists.
-                producers.add(key)
+                producers.add(orig)
                 data = ob.data
-                mesh_key = (key, data.as_pointer())
+                mesh_key = (orig, data.as_pointer())
                 entry = meshes.get(mesh_key)
                 if entry is None:
                     entry = meshes[mesh_key] = MeshEntry("%s.%s" % (orig.name, data.name),
                                                          bpy.data.meshes.new_from_object(ob))
             else:
-                entry = meshes.get(key)
+                entry = meshes.get(orig)
                 if entry is None:
                     if orig_kind == 'MESH' or orig_kind in CURVE_TYPES:
                         source = orig
@@ -270,7 +288,7 @@ def gather(depsgraph, policy, selected_only=False, with_cameras=True, collection
                         # Hair curves, points and the like whose geometry nodes
                         # make a mesh: it exists only in the depsgraph.
                         source = bpy.data.meshes.new_from_object(ob)
-                    entry = meshes[key] = MeshEntry(orig.name, source, orig_kind, orig)
+                    entry = meshes[orig] = MeshEntry(orig.name, source, orig_kind, orig)
                     if source is orig:
                         if orig_kind != 'MESH':
                             if _in_place(orig, policy):
@@ -278,8 +296,9 @@ def gather(depsgraph, policy, selected_only=False, with_cameras=True, collection
                         elif not instance:
                             entry.evaluated = ob.data
                     if meshless:
-                        meshless.pop(key, None)
-            entry.matrices.append(inst.matrix_world.copy())
+                        meshless.pop(orig, None)
+            entry.placements.append(count - 1)
+        rows = placement_rows(depsgraph, count)
     except BaseException:
         for entry in meshes.values():
             if isinstance(entry.source, MESH):
@@ -290,4 +309,4 @@ def gather(depsgraph, policy, selected_only=False, with_cameras=True, collection
         if entry is not None:
             entry.instancer = True
     faceless = [found for key, found in meshless.items() if key not in producers]
-    return list(meshes.values()), cameras, faceless
+    return list(meshes.values()), cameras, faceless, rows
