@@ -109,15 +109,26 @@ function flatten(doc) {
 // keep three distinct corners stay. The grid coarsens until few enough stay.
 function simplified(set, bounds) {
   const extent = Math.max(bounds[3] - bounds[0], bounds[4] - bounds[1], bounds[5] - bounds[2]) || 1;
-  let cells = 256, result = null;
-  for (let pass = 0; pass < 6; pass++) {
-    result = clustered(set, bounds, extent / cells);
+  // Surfaces keep about one triangle per cell side squared: a first guess,
+  // then halving the interval between too fine and too coarse.
+  let cells = 256, fine = 0, coarse = 0, best = null;
+  for (let pass = 0; pass < 7; pass++) {
+    const result = clustered(set, bounds, extent / cells);
     const triangles = result.index.length / 3;
-    if (triangles <= PROXY_TRIANGLES) break;
-    // Surfaces keep about one triangle per cell side squared.
-    cells = Math.max(2, Math.floor(cells * Math.min(0.8, 0.95 * Math.sqrt(PROXY_TRIANGLES / triangles))));
+    if (triangles > PROXY_TRIANGLES) fine = cells;
+    else {
+      coarse = cells;
+      if (!best || triangles > best.index.length / 3) best = result;
+      if (triangles > 0.7 * PROXY_TRIANGLES) break;
+    }
+    let next;
+    if (fine && coarse) next = Math.floor((fine + coarse) / 2);
+    else if (fine) next = Math.floor(cells * Math.max(0.3, Math.min(0.8, 0.95 * Math.sqrt(PROXY_TRIANGLES / triangles))));
+    else next = 2 * cells;
+    if (next === cells || next < 2 || next > 4000) break;
+    cells = next;
   }
-  return result;
+  return best || buffers(0, 0);
 }
 
 function clustered(set, bounds, cell) {
