@@ -59,8 +59,8 @@ def documents(scene_path):
         return json.load(f)
 
 
-def panel(path):
-    return np.array(documents(path)["Panel"]["vertices"]).reshape(-1, 3)
+def panel(path, name="Panel"):
+    return np.array(documents(path)[name]["vertices"]).reshape(-1, 3)
 
 
 def x_of(doc, name):
@@ -165,8 +165,15 @@ def test_live_edits(project):
         assert "Ball" not in documents(target)
 
         # An edit in edit mode, exported while still in edit mode, with and
-        # without modifiers (the mesh's own data lags behind edit mode).
+        # without modifiers (the mesh's own data lags behind edit mode), on
+        # the object edited and on a linked duplicate of it (whose evaluated
+        # mesh is a view of the edit mesh too).
+        n = versions(b)
+        b.call("ob = bpy.data.objects['Panel']; dup = ob.copy(); dup.name = 'Twin'\n"
+               "dup.location.y -= 3; ob.users_collection[0].objects.link(dup)")
+        new_version(b, n, "the linked duplicate")
         before = panel(target)
+        assert np.allclose(panel(target, "Twin"), before)
         b.call("ob = bpy.data.objects['Panel']; bpy.context.view_layer.objects.active = ob\n"
                "for o in bpy.context.view_layer.objects: o.select_set(o == ob)\n"
                "with override(): bpy.ops.object.mode_set(mode='EDIT')\n"
@@ -177,14 +184,17 @@ def test_live_edits(project):
             deadline = time.monotonic() + 20
             while True:
                 moved = panel(target) - before
-                if np.allclose(moved, moved[0], atol=1e-3) and \
+                twin = panel(target, "Twin") - before
+                if np.allclose(moved, moved[0], atol=1e-3) and np.allclose(twin, moved) and \
                         abs(np.linalg.norm(moved[0]) - rise) < 1e-3:
                     break
-                assert time.monotonic() < deadline, (modifiers, moved[:3])
+                assert time.monotonic() < deadline, (modifiers, moved[:3], twin[:3])
                 time.sleep(0.2)
             assert b.call("result = bpy.data.objects['Panel'].mode") == 'EDIT'
+            assert b.call("result = status()['error']") is None
         assert quiet(b) == 0, "the edit-mode copy exports again and again"
-        b.call("with override(): bpy.ops.object.mode_set(mode='OBJECT')")
+        b.call("with override(): bpy.ops.object.mode_set(mode='OBJECT')\n"
+               "bpy.data.objects.remove(bpy.data.objects['Twin'])")
         quiet(b)
 
         # A target that cannot be written: the status and one console line
@@ -227,13 +237,18 @@ def test_files_and_switching(project):
             b.call("bpy.ops.wm.save_mainfile()")
             assert versions(b) == 1 and x_of(documents(target), "Suzanne") == 1.0
 
-            # LIVE saved in the .blend: armed again after reopening.
+            # LIVE saved in the .blend: reopening writes the scene loaded (here
+            # with Suzanne where it was saved, not where it was moved since),
+            # then follows it.
             b.call("configure(mode='LIVE')")
             new_version(b, 1, "turning LIVE on")
             b.call("bpy.ops.wm.save_mainfile()")
+            b.call("bpy.data.objects['Suzanne'].location.x = 4.0")
+            n = new_version(b, 2, "a change before reopening")["versions"]
             b.call("bpy.ops.wm.open_mainfile(filepath=%r)" % blend)
             b.wait_for("result = bpy.data.filepath == %r" % blend, 30)
-            n = versions(b)
+            n = new_version(b, n, "reopening")["versions"]
+            assert x_of(documents(target), "Suzanne") == 1.0
             b.call("bpy.data.objects['Suzanne'].location.x = 5.0")
             new_version(b, n, "a change after reopening")
             assert x_of(documents(target), "Suzanne") == 5.0
