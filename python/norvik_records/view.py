@@ -147,6 +147,7 @@ class Checker:
 
     def __init__(self):
         self._pool = None
+        self._closed = False
 
     def _start(self, fork=False):
         # Forked, the checker is ready at once (numpy already imported); only
@@ -156,6 +157,8 @@ class Checker:
 
     def __call__(self, kind, path):
         for attempt in range(2):
+            if self._closed:
+                return 0, ["the viewer is ending"]
             try:
                 if self._pool is None:
                     self._start()
@@ -175,8 +178,12 @@ class Checker:
             self._pool = None
 
     def close(self):
+        """Ends the checker at once, also in the middle of a check."""
+        self._closed = True
         if self._pool is not None:
-            self._pool.shutdown(wait=False, cancel_futures=True)
+            for process in list((getattr(self._pool, "_processes", None) or {}).values()):
+                process.terminate()
+            self._pool.shutdown(wait=True, cancel_futures=True)
 
 
 class ViewerServer(ThreadingHTTPServer):

@@ -200,17 +200,18 @@ function release(scene) {
   }
 }
 
-// One colour per material name: evenly spread hues in the order names first appear.
+// One colour per material name: evenly spread hues in the order the page
+// first met the names, so that a material keeps its colour across versions.
+const materialHues = new Map();
 function materialColors(objects) {
   const names = new Map();
   for (const o of objects) {
     if (!names.has(o.material)) names.set(o.material, { objects: 0, color: null });
     names.get(o.material).objects++;
   }
-  let k = 0;
-  for (const entry of names.values()) {
-    const hue = (k++ * 0.618034) % 1;
-    entry.color = hsl(hue, 0.55, 0.6);
+  for (const [name, entry] of names) {
+    if (!materialHues.has(name)) materialHues.set(name, (materialHues.size * 0.618034) % 1);
+    entry.color = hsl(materialHues.get(name), 0.55, 0.6);
   }
   return names;
 }
@@ -269,7 +270,8 @@ function matrices() {
   const e = eye();
   let fovY = ORBIT_FOV * Math.PI / 180;
   if (state.through && state.cameras[state.through]) {
-    const horizontal = state.cameras[state.through].fov * Math.PI / 180;
+    // Degrees, horizontal; held inside what a perspective can show.
+    const horizontal = Math.min(Math.max(state.cameras[state.through].fov, 0.01), 179) * Math.PI / 180;
     fovY = 2 * Math.atan(Math.tan(horizontal / 2) / aspect);
   }
   // Depth range from the distance to the scene's bounds.
@@ -421,7 +423,7 @@ function leaveCamera() {
   const o = state.orbit;
   o.distance = Math.max(Math.hypot(...sub(o.target, e.position)), sceneRadius() * 0.1);
   o.target = [0, 1, 2].map((i) => e.position[i] - o.distance * e.back[i]);
-  o.pitch = Math.asin(Math.max(-1, Math.min(1, e.back[2])));
+  o.pitch = Math.asin(Math.max(-0.9998, Math.min(0.9998, e.back[2])));
   o.yaw = Math.atan2(e.back[1], e.back[0]);
   state.through = null;
   showCameras();
