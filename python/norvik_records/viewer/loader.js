@@ -17,8 +17,22 @@ const PROXY_TRIANGLES = 60000;
 // A section without an instance list is drawn once, at the documents' unit scale.
 const UNIT = [100, 0, 0, 0, 0, 100, 0, 0, 0, 0, 100, 0, 0, 0, 0, 1];
 
+// The merged buffers of the last version read, kept for its stand-in, which
+// is made when the page asks (once the version is shown: until then the
+// processor is better spent on the check and the first picture).
+let held = null;
+
 self.onmessage = async (event) => {
-  const { id, url } = event.data;
+  const { id, url, proxyFor } = event.data;
+  if (proxyFor !== undefined) {
+    if (held && held.id === proxyFor) {
+      const proxy = simplified(held.merged, held.bounds);
+      self.postMessage({ id: proxyFor, proxy }, arrays(proxy));
+    }
+    held = null;
+    return;
+  }
+  held = null;
   try {
     const response = await fetch(url, { cache: "no-store" });
     const text = await response.text();
@@ -37,10 +51,7 @@ self.onmessage = async (event) => {
     const big = scene.merged.index.length > 3 * PROXY_TRIANGLES;
     const moved = [scene.instances.buffer].concat(arrays(scene.local), big ? [] : arrays(scene.merged));
     self.postMessage({ id, scene }, moved);
-    if (big) {
-      const proxy = simplified(scene.merged, scene.bounds);
-      self.postMessage({ id, proxy }, arrays(proxy));
-    }
+    if (big) held = { id, merged: scene.merged, bounds: scene.bounds };
   } catch (err) {
     self.postMessage({ id, error: String((err && err.message) || err) });
   }

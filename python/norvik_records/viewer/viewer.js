@@ -140,7 +140,7 @@ function compile(type, source) {
   return s;
 }
 
-let program, uniforms, colorTexture, pickTarget;
+let program, uniforms, colorTexture;
 function setUpGL() {
   program = gl.createProgram();
   gl.attachShader(program, compile(gl.VERTEX_SHADER, VERTEX));
@@ -224,7 +224,12 @@ function hsl(h, s, l) {
   return [f(0), f(8), f(4)];
 }
 
-function uploadColors(objects, materials) {
+// The objects' colours, in a texture the shader reads by object number.
+let colorsOf = null;
+function uploadColors(scene) {
+  if (colorsOf === scene) return;
+  colorsOf = scene;
+  const objects = scene.objects, materials = scene.materials;
   const width = 4096, height = Math.max(1, Math.ceil(objects.length / width));
   const data = new Uint8Array(width * height * 4);
   objects.forEach((o, i) => {
@@ -294,6 +299,14 @@ function moved() {
   resting = setTimeout(() => { state.moving = false; redraw(); }, REST_MS);
 }
 
+// The view's matrix and light directions.
+function viewState() {
+  const m = matrices();
+  const e = m.eye;
+  return { viewProjection: mat.multiply(m.projection, m.view), toEye: new Float32Array(e.back),
+    key: new Float32Array(unit([0, 1, 2].map((i) => e.back[i] + 0.8 * e.up[i] - 0.5 * e.right[i]))) };
+}
+
 let pending = false;
 function redraw() {
   if (!pending) { pending = true; requestAnimationFrame(() => { pending = false; draw(); }); }
@@ -355,17 +368,15 @@ function elements(part, lines) {
   return part.lines.count;
 }
 
-function draw() {
+// Draws the scene into the canvas, or into ``into`` (a framebuffer of the canvas's size).
+function draw(into) {
   resize();
+  gl.bindFramebuffer(gl.FRAMEBUFFER, into || null);
   gl.viewport(0, 0, canvas.width, canvas.height);
   gl.clearColor(BACKGROUND[0], BACKGROUND[1], BACKGROUND[2], 1);
   gl.clear(gl.COLOR_BUFFER_BIT | gl.DEPTH_BUFFER_BIT);
   if (!state.scene) return;
-  const m = matrices();
-  state.viewProjection = mat.multiply(m.projection, m.view);
-  const e = m.eye;
-  state.toEye = new Float32Array(e.back);
-  state.key = new Float32Array(unit([0, 1, 2].map((i) => e.back[i] + 0.8 * e.up[i] - 0.5 * e.right[i])));
+  Object.assign(state, viewState());
   if (state.wireframe) {
     gl.enable(gl.POLYGON_OFFSET_FILL);
     gl.polygonOffset(1, 1);
@@ -373,26 +384,63 @@ function draw() {
   drawScene({ shaded: 0, checker: 1, normals: 2 }[state.mode]);
   gl.disable(gl.POLYGON_OFFSET_FILL);
   if (state.wireframe) drawScene(4);
+  gl.bindFramebuffer(gl.FRAMEBUFFER, null);
+}
+
+// A colour and depth buffer of the canvas's size, one per use ("pick", "ahead").
+const targets = {};
+function target(use) {
+  const w = canvas.width, h = canvas.height;
+  let t = targets[use];
+  if (t && t.w === w && t.h === h) return t;
+  if (t) { gl.deleteFramebuffer(t.fb); gl.deleteRenderbuffer(t.color); gl.deleteRenderbuffer(t.depth); }
+  const fb = gl.createFramebuffer(), color = gl.createRenderbuffer(), depth = gl.createRenderbuffer();
+  gl.bindRenderbuffer(gl.RENDERBUFFER, color);
+  gl.renderbufferStorage(gl.RENDERBUFFER, gl.RGBA8, w, h);
+  gl.bindRenderbuffer(gl.RENDERBUFFER, depth);
+  gl.renderbufferStorage(gl.RENDERBUFFER, gl.DEPTH_COMPONENT24, w, h);
+  gl.bindFramebuffer(gl.FRAMEBUFFER, fb);
+  gl.framebufferRenderbuffer(gl.FRAMEBUFFER, gl.COLOR_ATTACHMENT0, gl.RENDERBUFFER, color);
+  gl.framebufferRenderbuffer(gl.FRAMEBUFFER, gl.DEPTH_ATTACHMENT, gl.RENDERBUFFER, depth);
+  gl.bindFramebuffer(gl.FRAMEBUFFER, null);
+  t = targets[use] = { fb, color, depth, w, h };
+  return t;
+}
+
+// The first version's picture, drawn off screen while the server still checks
+// it (software WebGL takes a good part of a second for a million triangles);
+// shown as it is when the check passes and the view has not changed.
+function drawAhead(scene) {
+  if (state.scene || state.ahead) return;
+  state.scene = scene;
+  uploadColors(scene);
+  frameView(scene.bounds);
+  const t = target("ahead");
+  draw(t.fb);
+  gl.flush();                 // drawn now, beside the check, not when first shown
+  state.scene = null;
+  state.ahead = { scene, t, view: JSON.stringify([state.orbit, state.mode, state.wireframe, state.through]) };
+}
+
+function showAhead(scene) {
+  const a = state.ahead;
+  state.ahead = null;
+  if (!a || a.scene !== scene || a.t.w !== canvas.width || a.t.h !== canvas.height
+      || a.view !== JSON.stringify([state.orbit, state.mode, state.wireframe, state.through])) return false;
+  gl.bindFramebuffer(gl.READ_FRAMEBUFFER, a.t.fb);
+  gl.bindFramebuffer(gl.DRAW_FRAMEBUFFER, null);
+  gl.blitFramebuffer(0, 0, a.t.w, a.t.h, 0, 0, a.t.w, a.t.h, gl.COLOR_BUFFER_BIT, gl.NEAREST);
+  gl.bindFramebuffer(gl.FRAMEBUFFER, null);
+  return true;
 }
 
 // The object under a canvas pixel (CSS pixels), or -1: the scene drawn once
 // with object numbers for colours into a buffer of its own.
 function pick(x, y) {
   if (!state.scene) return -1;
+  resize();
   const w = canvas.width, h = canvas.height;
-  if (!pickTarget || pickTarget.w !== w || pickTarget.h !== h) {
-    if (pickTarget) { gl.deleteFramebuffer(pickTarget.fb); gl.deleteRenderbuffer(pickTarget.color); gl.deleteRenderbuffer(pickTarget.depth); }
-    const fb = gl.createFramebuffer(), color = gl.createRenderbuffer(), depth = gl.createRenderbuffer();
-    gl.bindRenderbuffer(gl.RENDERBUFFER, color);
-    gl.renderbufferStorage(gl.RENDERBUFFER, gl.RGBA8, w, h);
-    gl.bindRenderbuffer(gl.RENDERBUFFER, depth);
-    gl.renderbufferStorage(gl.RENDERBUFFER, gl.DEPTH_COMPONENT24, w, h);
-    gl.bindFramebuffer(gl.FRAMEBUFFER, fb);
-    gl.framebufferRenderbuffer(gl.FRAMEBUFFER, gl.COLOR_ATTACHMENT0, gl.RENDERBUFFER, color);
-    gl.framebufferRenderbuffer(gl.FRAMEBUFFER, gl.DEPTH_ATTACHMENT, gl.RENDERBUFFER, depth);
-    pickTarget = { fb, color, depth, w, h };
-  }
-  gl.bindFramebuffer(gl.FRAMEBUFFER, pickTarget.fb);
+  gl.bindFramebuffer(gl.FRAMEBUFFER, target("pick").fb);
   gl.viewport(0, 0, w, h);
   gl.clearColor(0, 0, 0, 0);
   gl.clear(gl.COLOR_BUFFER_BIT | gl.DEPTH_BUFFER_BIT);
@@ -406,6 +454,14 @@ function pick(x, y) {
 
 function frame(bounds) {
   if (!bounds || !(bounds[0] <= bounds[3])) return;
+  frameView(bounds);
+  redraw();
+}
+
+// The orbit view turned on ``bounds``, seen whole.
+function frameView(bounds) {
+  if (!bounds || !(bounds[0] <= bounds[3])) return;
+  resize();
   const o = state.orbit;
   o.target = [(bounds[0] + bounds[3]) / 2, (bounds[1] + bounds[4]) / 2, (bounds[2] + bounds[5]) / 2];
   const r = Math.max(Math.hypot(bounds[3] - bounds[0], bounds[4] - bounds[1], bounds[5] - bounds[2]) / 2, 1e-3);
@@ -413,7 +469,6 @@ function frame(bounds) {
   const half = Math.min(ORBIT_FOV * Math.PI / 360, Math.atan(Math.tan(ORBIT_FOV * Math.PI / 360) * aspect));
   o.distance = r / Math.sin(half) * 1.05;
   leaveCamera();
-  redraw();
 }
 
 // Back to the orbit view, starting where the camera looked through stands.
@@ -617,6 +672,7 @@ loader.onmessage = (event) => {
   prepare(scene);
   if (state.loaded) release(state.loaded);
   state.loaded = scene;
+  drawAhead(scene);
 };
 
 function written(seconds) { return new Date(seconds * 1000).toLocaleTimeString(); }
@@ -667,6 +723,7 @@ async function poll() {
 function discardLoaded() {
   if (state.loaded) release(state.loaded);
   state.loaded = null;
+  state.ahead = null;
 }
 
 function cameraProblems(c) {
@@ -712,7 +769,7 @@ function show(scene, status) {
   const first = !state.scene;
   if (state.scene) release(state.scene);
   scene.written = status.written;
-  uploadColors(scene.objects, scene.materials);
+  uploadColors(scene);
   const pickedName = state.picked >= 0 && state.scene ? state.scene.objects[state.picked].name : null;
   state.scene = scene;
   state.shown = scene.etag;
@@ -722,8 +779,9 @@ function show(scene, status) {
   showTotals(scene);
   showPicked();
   notice(null);
-  if (first) frame(scene.bounds);
-  draw();
+  if (first) frameView(scene.bounds);
+  if (showAhead(scene)) { mark("ahead"); Object.assign(state, viewState()); }
+  else draw();
   gl.readPixels(0, 0, 1, 1, gl.RGBA, gl.UNSIGNED_BYTE, new Uint8Array(4));   // drawn, not just sent
   const now = performance.now();
   if (first) {
@@ -734,6 +792,7 @@ function show(scene, status) {
     setStatus(`Updated: new version written ${written(status.written)}`, "updated");
   }
   state.lastUpdate = { etag: scene.etag, ms: now };
+  loader.postMessage({ proxyFor: scene.id });
 }
 
 async function follow() {
