@@ -106,10 +106,10 @@ def wait_for(driver, condition, timeout=10.0, what="the page"):
         time.sleep(0.02)
 
 
-def pixels(driver):
-    """The canvas as drawn: (height, width, 4) uint8, top row first."""
+def pixels(driver, as_shown=False):
+    """The canvas drawn again (or ``as_shown``): (height, width, 4) uint8, top row first."""
     import numpy as np
-    shot = driver.execute_script("return window.norvikViewer.pixels()")
+    shot = driver.execute_script("return window.norvikViewer.pixels(%s)" % str(as_shown).lower())
     rgba = np.frombuffer(base64.b64decode(shot["rgba"]), np.uint8)
     return rgba.reshape(shot["height"], shot["width"], 4)[::-1]
 

@@ -144,6 +144,8 @@ def test_demo_scene_drawn_as_the_engine_places_it(demo, driver):
     everything = np.concatenate(list(triangles.values()))
     with Viewer(demo) as viewer:
         open_page(driver, viewer)
+        # The first picture (drawn while the server checked) is the scene as drawn now.
+        assert (pixels(driver, as_shown=True) == pixels(driver)).all()
         objects, vertices, tris, placements = counted(demo)
         assert totals_shown(driver) == {
             "objects": str(objects), "vertices": "{:,}".format(vertices),

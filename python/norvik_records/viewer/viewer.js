@@ -814,9 +814,9 @@ window.norvikViewer = {
       proxyTriangles: s ? s.proxy.count / 3 : 0,
       cameras: Object.keys(state.cameras) };
   },
-  // The canvas as drawn now: base64 RGBA rows, bottom row first.
-  pixels() {
-    draw();
+  // The canvas (drawn again, unless ``asShown``): base64 RGBA rows, bottom row first.
+  pixels(asShown) {
+    if (!asShown) draw();
     const data = new Uint8Array(canvas.width * canvas.height * 4);
     gl.readPixels(0, 0, canvas.width, canvas.height, gl.RGBA, gl.UNSIGNED_BYTE, data);
     let text = "";
