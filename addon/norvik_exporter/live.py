@@ -12,6 +12,7 @@ export's duration), counted from the end of the last export: the engine
 follows the drag, and the window spends at most about a fifth of its time
 exporting.
 """
+import atexit
 import os
 import sys
 import textwrap
@@ -484,6 +485,55 @@ class NORVIK_OT_live_resume(bpy.types.Operator):
         return {'FINISHED'}
 
 
+class NORVIK_OT_live_view(bpy.types.Operator):
+    """Open the documents in the browser: a viewer that follows each new version"""
+    bl_idname = "norvik.live_view"
+    bl_label = "View"
+
+    def execute(self, context):
+        try:
+            path = targets(context.scene.norvik_live)[0]
+        except ValueError as exc:
+            self.report({'ERROR'}, str(exc))
+            return {'CANCELLED'}
+        try:
+            url = _viewer(path)
+        except (ImportError, OSError) as exc:
+            self.report({'ERROR'}, "the viewer could not start (%s)" % exc)
+            return {'CANCELLED'}
+        self.report({'INFO'}, "Viewer of %s at %s" % (os.path.basename(path), url))
+        return {'FINISHED'}
+
+
+_viewers = {}       # document -> (process, url) of the viewers started here
+
+
+def _viewer(path):
+    """The address of a viewer of ``path``: one started here and still running
+    (the browser is opened on it again), else a new one in a process of its
+    own, which opens the browser itself; Blender never waits on it."""
+    running = _viewers.get(path)
+    if running is not None and running[0].poll() is None:
+        import webbrowser
+        webbrowser.open(running[1])
+        return running[1]
+    try:
+        from .norvik_records import view
+    except ImportError:
+        from norvik_records import view
+    if not _viewers:
+        atexit.register(_stop_viewers)
+    _viewers[path] = view.launch(path)
+    return _viewers[path][1]
+
+
+def _stop_viewers():
+    for process, _ in _viewers.values():
+        if process.poll() is None:
+            process.terminate()
+    _viewers.clear()
+
+
 class VIEW3D_PT_norvik_live(bpy.types.Panel):
     bl_label = "Live Export"
     bl_space_type = 'VIEW_3D'
@@ -502,7 +552,9 @@ class VIEW3D_PT_norvik_live(bpy.types.Panel):
         for name in ("use_cameras", "use_modifiers", "use_mesh_only", "use_selection"):
             col.prop(settings, name)
         layout.prop(settings, "collection")
-        layout.operator(NORVIK_OT_live_export_now.bl_idname, icon='EXPORT')
+        row = layout.row()
+        row.operator(NORVIK_OT_live_export_now.bl_idname, icon='EXPORT')
+        row.operator(NORVIK_OT_live_view.bl_idname, icon='HIDE_OFF')
         reason = paused_reason(settings)
         box = layout.box()
         if reason:
@@ -542,7 +594,7 @@ def _size(n):
 
 
 CLASSES = (NorvikLiveSettings, NORVIK_OT_live_export_now, NORVIK_OT_live_resume,
-           VIEW3D_PT_norvik_live)
+           NORVIK_OT_live_view, VIEW3D_PT_norvik_live)
 
 
 def _disarm():
