@@ -340,13 +340,15 @@ def launch(document_path, port=None):
     The process runs this package with the interpreter that runs this code, on
     this interpreter's module path, detached from the caller (its own session
     or process group; no standard streams shared), so that the caller never
-    waits on it.  It ends when the caller ends it (``process.terminate()``)
-    or receives SIGINT/SIGTERM.
+    waits on it.  It runs in the folder that holds this package (``-m`` puts
+    the working folder first on the module path: never the documents'
+    folder).  It ends when the caller ends it (``process.terminate()``) or
+    receives SIGINT/SIGTERM.
     """
     package_parent = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     package = os.path.basename(os.path.dirname(os.path.abspath(__file__)))
     port = port or _free_port()
-    paths = [package_parent] + [p for p in sys.path if p and os.path.isdir(p)]
+    paths = [package_parent] + [os.path.abspath(p) for p in sys.path if p and os.path.isdir(p)]
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(dict.fromkeys(paths)))
     command = [_interpreter(), "-m", package + ".view", os.path.abspath(document_path),
                "--port", str(port)]
@@ -358,7 +360,7 @@ def launch(document_path, port=None):
         options["start_new_session"] = True
     process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                               close_fds=True, cwd=os.path.dirname(os.path.abspath(document_path)),
+                               close_fds=True, cwd=package_parent,
                                **options)
     return process, "http://127.0.0.1:%d/" % port
 
