@@ -46,6 +46,7 @@ PAGE_FILES = {
     "/loader.js": ("loader.js", "text/javascript; charset=utf-8"),
 }
 POLL_SECONDS = 0.1
+SHOWN_PROBLEMS = 50     # a page of them: the page asks for the status four times a second
 
 
 def camera_path_for(scene_path):
@@ -86,7 +87,10 @@ class Document:
 
     def status(self):
         with self._lock:
-            return {"etag": self.etag, "state": self.state, "problems": self.problems,
+            problems = self.problems[:SHOWN_PROBLEMS]
+            if len(self.problems) > SHOWN_PROBLEMS:
+                problems.append("and %d more problems" % (len(self.problems) - SHOWN_PROBLEMS))
+            return {"etag": self.etag, "state": self.state, "problems": problems,
                     "objects": self.lines, "bytes": None if self.data is None else len(self.data),
                     "written": self.written, "error": self.error,
                     "name": os.path.basename(self.path)}
