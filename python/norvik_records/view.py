@@ -27,7 +27,6 @@ import socket
 import subprocess
 import sys
 import threading
-import time
 import webbrowser
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
