@@ -219,6 +219,11 @@ def replace(path, text):
     os.replace(part, path)
 
 
+def etag_of(path):
+    st = os.stat(path)
+    return "%x-%x-%x-%x" % (st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
+
+
 def test_follows_new_versions_keeping_the_view(demo, driver, tmp_path):
     """Replaced by rename: shown within 1 s, the view kept, the page says so; a
     version that fails the check is not drawn (its problem shown, the last good
@@ -256,6 +261,16 @@ def test_follows_new_versions_keeping_the_view(demo, driver, tmp_path):
         vp = np.array(wait_for(driver, lambda i: i["mode"] == "normals")["viewProjection"]).reshape(4, 4).T
         everything = np.concatenate(list(world_triangles(moved).values()))
         assert_drawn_where(image, coverage(everything, vp, image.shape[1], image.shape[0]), "instanced")
+
+        # Versions every 0.1 s, as live export writes them during a drag:
+        # the page keeps showing some of them, and the last.
+        shown = info["versions"]
+        for k in range(30):
+            moved["Suzanne"]["instances"][0][12] = 10.0 * k
+            replace(target, json.dumps(moved))
+            time.sleep(0.05)
+        info = wait_for(driver, lambda i: i["etag"] == etag_of(target), 5, "the last version")
+        assert info["versions"] - shown >= 3
 
         broken = json.loads(original)
         broken["Suzanne"]["indices"][4] = 10 ** 6

@@ -17,6 +17,7 @@ ever written.  Ends with status 0 on SIGINT or SIGTERM; a port that is
 taken ends it with status 1.
 """
 import argparse
+import collections
 import concurrent.futures
 import errno
 import json
@@ -45,6 +46,10 @@ PAGE_FILES = {
     "/loader.js": ("loader.js", "text/javascript; charset=utf-8"),
 }
 POLL_SECONDS = 0.1
+RECENT_VERSIONS = 8
+# Where another process opens a file this one holds open (Linux), by pid and descriptor.
+OPEN_FILES = "/proc/%d/fd/%d" if sys.platform.startswith("linux") and os.path.isdir("/proc/self/fd") \
+    else None
 SHOWN_PROBLEMS = 50     # a page of them: the page asks for the status four times a second
 
 
@@ -75,6 +80,9 @@ class Document:
         self.lines = 0
         self.written = None         # its modification time (seconds since the epoch)
         self.error = None           # what went wrong in the follower itself
+        # The verdicts of the last versions checked, by ETag: the page may have
+        # read one that was replaced while it read it.
+        self.recent = collections.OrderedDict()
 
     @property
     def etag(self):
@@ -91,7 +99,7 @@ class Document:
                 problems.append("and %d more problems" % (len(self.problems) - SHOWN_PROBLEMS))
             return {"etag": self.etag, "state": self.state, "problems": problems,
                     "objects": self.lines, "bytes": None if self.data is None else len(self.data),
-                    "written": self.written, "error": self.error,
+                    "written": self.written, "error": self.error, "recent": dict(self.recent),
                     "name": os.path.basename(self.path)}
 
     def poll(self):
@@ -105,9 +113,7 @@ class Document:
                 self.problems, self.lines, self.written, self.error = [], 0, None, None
             return True
         try:
-            with open(self.path, "rb") as f:
-                data = f.read()
-            written = os.stat(self.path).st_mtime
+            f = open(self.path, "rb")
         except OSError as exc:
             if identity(self.path) != now:
                 return False        # replaced or removed meanwhile: the next poll reads it
@@ -115,18 +121,39 @@ class Document:
                 self.seen, self.data, self.state, self.written = now, None, "invalid", None
                 self.problems, self.lines = ["cannot be read: %s" % (exc.strerror or exc)], 0
             return True
-        if identity(self.path) != now:
-            return False
-        with self._lock:
-            # Served at once, so that the page reads it while it is checked here.
-            self.seen, self.data, self.state, self.written = now, data, "checking", written
-            self.problems, self.lines, self.error = [], 0, None
-        lines, problems = self._check(self.kind, self.path)
-        if identity(self.path) != now:
+        with f:
+            try:
+                data = f.read()
+                written = os.stat(self.path).st_mtime
+            except OSError:
+                return False
+            if identity(self.path) != now:
+                return False
+            with self._lock:
+                # Served at once, so that the page reads it while it is checked here.
+                self.seen, self.data, self.state, self.written = now, data, "checking", written
+                self.problems, self.lines, self.error = [], 0, None
+            if OPEN_FILES:
+                # The checker reads the very file read here, even if it is
+                # replaced meanwhile (live export during a drag): every
+                # version checked gets its verdict.
+                lines, problems = self._check(self.kind, OPEN_FILES % (os.getpid(), f.fileno()))
+                exact = True
+        if not OPEN_FILES:
+            # Elsewhere the file is let go at once (on Windows an open file
+            # cannot be replaced); the verdict holds only if it stayed in place.
+            lines, problems = self._check(self.kind, self.path)
+            exact = identity(self.path) == now
+        if not exact:
             return True             # a newer version came meanwhile: the next poll checks it
         with self._lock:
+            if self.seen != now:
+                return True
             self.state = "invalid" if problems else "ok"
             self.problems, self.lines = problems, lines
+            self.recent[self.etag] = {"state": self.state, "written": written}
+            while len(self.recent) > RECENT_VERSIONS:
+                self.recent.popitem(last=False)
         return True
 
 

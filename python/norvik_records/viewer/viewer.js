@@ -698,24 +698,35 @@ async function poll() {
   }
   if (s.state === "reading") {
     setStatus(`Reading ${s.name}…`);
-  } else if (s.etag !== state.shown) {
-    if (s.state === "invalid" || state.failed === s.etag) {
+    return;
+  }
+  // A version read is shown once the server has checked it: as the current
+  // version, or as one of its recent ones (live export may have replaced it
+  // meanwhile; the newest follows). One version is read at a time, so that
+  // versions coming faster than they can be read still show now and then.
+  const l = state.loaded;
+  if (l) {
+    const verdict = l.etag === s.etag ? s : s.recent[l.etag];
+    if (verdict && verdict.state === "ok") {
+      mark("checked");
+      show(l, verdict);
+    } else if (!verdict || verdict.state !== "checking") {
       discardLoaded();
-      const why = s.state === "invalid" ? s.problems : [state.loadError];
-      const when = s.written ? `, version written ${written(s.written)},` : "";
-      problems.push(`${s.name}${when} is not drawn:`, ...why);
-      if (state.scene) problems.push("The last good version stays on screen.");
-      setStatus(state.scene ? "Showing the last good version" : "No good version yet", "waiting");
-    } else if (state.loaded && state.loaded.etag === s.etag) {
-      if (s.state === "ok") { mark("checked"); show(state.loaded, s); }
-      else setStatus("Checking the new version…");
-    } else if (state.loading !== s.etag) {
-      discardLoaded();
-      state.loading = s.etag;
-      loader.postMessage({ id: ++loadId, url: "/scene.json" });
-      mark("asked");
-      setStatus("Reading the new version…");
+    } else {
+      setStatus("Checking the new version…");
     }
+  }
+  if (s.etag !== state.shown && (s.state === "invalid" || state.failed === s.etag)) {
+    const why = s.state === "invalid" ? s.problems : [state.loadError];
+    const when = s.written ? `, version written ${written(s.written)},` : "";
+    problems.push(`${s.name}${when} is not drawn:`, ...why);
+    if (state.scene) problems.push("The last good version stays on screen.");
+    setStatus(state.scene ? "Showing the last good version" : "No good version yet", "waiting");
+  } else if (s.etag !== state.shown && !state.loading && !state.loaded) {
+    state.loading = s.etag;
+    loader.postMessage({ id: ++loadId, url: "/scene.json" });
+    mark("asked");
+    setStatus("Reading the new version…");
   }
   setProblems(problems.concat(cameraProblems(v.cameras)));
 }
