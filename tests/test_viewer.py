@@ -262,7 +262,7 @@ def test_follows_new_versions_keeping_the_view(demo, driver, tmp_path):
         everything = np.concatenate(list(world_triangles(moved).values()))
         assert_drawn_where(image, coverage(everything, vp, image.shape[1], image.shape[0]), "instanced")
 
-        # Versions every 0.1 s, as live export writes them during a drag:
+        # Versions in quick succession, as live export writes them during a drag:
         # the page keeps showing some of them, and the last.
         shown = info["versions"]
         for k in range(30):
