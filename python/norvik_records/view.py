@@ -360,7 +360,7 @@ def _interpreter():
         if path and os.path.basename(path).lower().startswith("python") and os.path.isfile(path) \
                 and os.access(path, os.X_OK):
             return path
-    raise RuntimeError("no Python %s interpreter found beside %s" % (version, sys.prefix))
+    raise FileNotFoundError("no Python %s interpreter found beside %s" % (version, sys.prefix))
 
 
 def launch(document_path, port=None):
@@ -373,7 +373,8 @@ def launch(document_path, port=None):
     waits on it.  It runs in the folder that holds this package (``-m`` puts
     the working folder first on the module path: never the documents'
     folder).  It ends when the caller ends it (``process.terminate()``) or
-    receives SIGINT/SIGTERM.
+    receives SIGINT/SIGTERM.  Raises OSError when it cannot be started (no
+    interpreter found, or none that runs).
     """
     package_parent = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     package = os.path.basename(os.path.dirname(os.path.abspath(__file__)))
