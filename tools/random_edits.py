@@ -59,10 +59,11 @@ WEIGHTS = {
     "delete": 3, "duplicate": 3, "duplicate_linked": 3, "join": 2, "separate": 2, "rename": 3,
     "material": 3, "modifier_add": 5, "modifier_remove": 2, "modifier_move": 2,
     "modifier_toggle": 2, "modifier_apply": 2, "edit_enter": 3, "edit_leave": 4,
-    "edit_mesh": 5, "sculpt": 3, "undo": 6, "undo_many": 3, "redo": 3, "redo_many": 1,
+    "edit_mesh": 5, "sculpt": 3, "undo": 6, "undo_many": 3, "redo": 1, "redo_many": 1,
     "frame": 3, "hide": 3, "collection_toggle": 2, "collection_move": 2, "collection_new": 1,
     "curve_convert": 1, "parent": 2, "revert": 2, "save": 2,
 }
+REDO_AFTER_UNDO = 0.4
 MAX_PAUSE = 0.6
 QUIET = 1.5             # seconds without a new version before a checkpoint compares
 
@@ -128,12 +129,20 @@ bpy.ops.wm.save_as_mainfile(filepath=OUT)
 
 
 def plan(seed, count):
-    """The session of ``seed``: (kind, edit seed, pause after it) per edit."""
+    """The session of ``seed``: (kind, edit seed, pause after it) per edit.
+    Redo comes mostly right after an undo, as artists use it (anywhere
+    else Blender has nothing to redo)."""
     rng = random.Random(seed)
     kinds = sorted(WEIGHTS)
     weights = [WEIGHTS[k] for k in kinds]
-    return [(rng.choices(kinds, weights)[0], rng.getrandbits(32),
-             round(rng.uniform(0.0, MAX_PAUSE), 3)) for _ in range(count)]
+    steps = []
+    for _ in range(count):
+        if steps and steps[-1][0] in ("undo", "undo_many") and rng.random() < REDO_AFTER_UNDO:
+            kind = rng.choice(("redo", "redo", "redo_many"))
+        else:
+            kind = rng.choices(kinds, weights)[0]
+        steps.append((kind, rng.getrandbits(32), round(rng.uniform(0.0, MAX_PAUSE), 3)))
+    return steps
 
 
 def build_scene(folder):
@@ -266,7 +275,7 @@ def peek():
     except Exception:
         return None
     return {"versions": s.status.versions, "error": s.status.error, "dirty": s.dirty,
-            "paused": s.status.paused}
+            "paused": s.status.paused, "incomplete": getattr(s.status, "incomplete", None)}
 '''
 
 # Inside Blender at a checkpoint: File > Export's operator on the same state,
@@ -501,7 +510,8 @@ class Session:
                                 % ", ".join(lost))
         after = identity(self.target)
         fields = dict(index=index, versions=status["versions"], quiet=quiet,
-                      status_error=status["error"], mode=exported["mode"],
+                      status_error=status["error"], incomplete=status["incomplete"],
+                      mode=exported["mode"],
                       objects=len(live["scene"] or ()), problems=problems,
                       replaced_by_export=before != after)
         if problems:
