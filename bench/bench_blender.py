@@ -33,10 +33,10 @@ not a measurement (``--no-cores`` skips it).
 
 ``--window`` times the same in Blender with a window (Debian's 3.4 and
 Debian 13's 4.3 under Xvfb, tools/window.py), as an artist exports: the
-level-5 Suzanne as a Subdivision modifier and applied, the scene drawn by
-the viewport first; the first export of a fresh Blender and the steady
-one, of the add-on, of the OBJ exporter, and of norvik's own ``export``
-call inside the add-on's export (the rest is the add-on's Python).
+level-5 Suzanne as a Subdivision modifier and applied, and 10,000 objects,
+each scene drawn by the viewport first; the first export of a fresh Blender
+and the steady one, of the add-on, of the OBJ exporter, and of norvik's own
+``export`` call inside the add-on's export (the rest is the add-on's Python).
 
 ``--profile mesh|objects`` (inside a host) prints the time of each step of
 one add-on export of the largest scene of that kind, then a cProfile of it.
@@ -396,14 +396,21 @@ def _finish(folder, path, out):
 # -- with a window -----------------------------------------------------------------
 
 # Run inside a windowed Blender through the window agent (tools/window_agent.py),
-# after this file's definitions: ADDON, FOLDER, LEVEL, APPLY and REPEAT are set.
+# after this file's definitions: ADDON, FOLDER, LEVEL, FORM and REPEAT are set.
 _WINDOW_SCENE = """
 sys.path.insert(0, ADDON)
 import norvik_exporter
 norvik_exporter.register()
 with override():
-    result = _suzanne(bpy, LEVEL, apply=APPLY)
+    if FORM == "objects":
+        result = Spheres(bpy).grow(SPLIT_COUNT)
+    else:
+        result = _suzanne(bpy, LEVEL, apply=FORM == "applied")
 """
+# The scenes timed with a window: the level-5 Suzanne as a modifier and
+# applied, and the many-object scene.
+WINDOW_FORMS = (("modifier", "Suzanne, Subdivision modifier"), ("applied", "Suzanne, applied"),
+                ("objects", "{:,} objects".format(SPLIT_COUNT)))
 _WINDOW_MEASURE = """
 from norvik_exporter import exporter
 native = exporter.load_native()
@@ -460,34 +467,34 @@ def window_driver(args):
             if window.missing_host(host):
                 print("%s: %s" % (host, window.missing_host(host)))
                 continue
-            for apply in (False, True):
+            for form, _ in WINDOW_FORMS:
                 home = tempfile.mkdtemp(dir=tmp)
                 # The documents go to tmpfs, as in the headless runs.
                 folder = tempfile.mkdtemp(prefix="norvik-bench-", dir="/dev/shm")
                 with window.Blender(display, host, env={"HOME": home}) as blender:
                     blender.call("__file__ = %r\n" % os.path.abspath(__file__) + source +
-                                 "\nADDON, FOLDER, LEVEL, APPLY, REPEAT = %r, %r, %d, %r, %d"
-                                 % (os.path.join(tmp, "addon"), folder, level, apply, repeat))
-                    verts = blender.call(_WINDOW_SCENE)
-                    time.sleep(5)           # the viewport draws the new mesh
+                                 "\nADDON, FOLDER, LEVEL, FORM, REPEAT = %r, %r, %d, %r, %d"
+                                 % (os.path.join(tmp, "addon"), folder, level, form, repeat))
+                    verts = blender.call(_WINDOW_SCENE, timeout=600)
+                    time.sleep(5)           # the viewport draws the new scene
                     blender.idle(5)
-                    row = blender.call(_WINDOW_MEASURE)
+                    row = blender.call(_WINDOW_MEASURE, timeout=600)
                 shutil.rmtree(folder)
-                row.update(name=host, vertices=verts, apply=apply)
+                row.update(name=host, vertices=verts, form=form)
                 rows.append(row)
                 print("  %s, %s: add-on %.3f s (first %.3f), norvik's call %.3f s, OBJ %.3f s "
-                      "(first %.3f)" % (host, "applied" if apply else "modifier", row["addon"],
-                                        row["first"]["addon"], row["own"], row["obj"],
-                                        row["first"]["obj"]), flush=True)
+                      "(first %.3f)" % (host, form, row["addon"], row["first"]["addon"],
+                                        row["own"], row["obj"], row["first"]["obj"]), flush=True)
     if not rows:
         sys.exit(1)
-    print("\n| window | Suzanne, %s vertices | add-on / OBJ, steady | first export: add-on / OBJ "
-          "| add-on / norvik's own call |" % "{:,}".format(rows[0]["vertices"]))
+    print("\n| window | scene (Suzanne: %s vertices) | add-on / OBJ, steady | first export: "
+          "add-on / OBJ | add-on / norvik's own call |"
+          % "{:,}".format(next(r["vertices"] for r in rows if r["form"] != "objects")))
     print("| --- | --- | --- | --- | --- |")
     for r in rows:
         print("| %s (%s) | %s | %.3f / %.3f s = **%.3fx** | %.3f / %.3f s = **%.3fx** "
               "| %.3f / %.3f s = **%.2fx** |"
-              % (r["name"], r["host"], "applied" if r["apply"] else "Subdivision modifier",
+              % (r["name"], r["host"], dict(WINDOW_FORMS)[r["form"]],
                  r["addon"], r["obj"], r["addon"] / r["obj"], r["first"]["addon"],
                  r["first"]["obj"], r["first"]["addon"] / r["first"]["obj"], r["addon"],
                  r["own"], r["addon"] / r["own"]))
