@@ -97,8 +97,7 @@ class EXPORT_SCENE_OT_norvik(bpy.types.Operator, ExportHelper):
         try:
             result = exporter.export_scene(
                 self.filepath, camera_path, context.evaluated_depsgraph_get(),
-                selected_only=self.use_selection, apply_modifiers=self.use_modifiers,
-                collection=collection, mesh_only=self.use_mesh_only, progress=progress)
+                exporter.ExportOptions.of(self, collection), progress=progress)
         except ImportError as exc:
             self.report({'ERROR'}, str(exc))
             return {'CANCELLED'}

@@ -73,10 +73,13 @@ def main(argv=None):
         print("  [%d/%d] %s: %d vertices, %d triangles, %d placement%s"
               % (i + 1, n, obj, verts, tris, placed, "" if placed == 1 else "s"), flush=True)
 
+    options = exporter.ExportOptions(selected_only=args.selected,
+                                     apply_modifiers=not args.no_modifiers,
+                                     mesh_only=args.mesh_only)
+
     def export(progress=None, quiet=False):
-        result = exporter.export_scene(scene_path, camera_path, selected_only=args.selected,
-                                       apply_modifiers=not args.no_modifiers, progress=progress,
-                                       mesh_only=args.mesh_only, echo=not quiet)
+        result = exporter.export_scene(scene_path, camera_path, options=options,
+                                       progress=progress, echo=not quiet)
         if not quiet:
             for w in result.warnings:
                 print("  warning: " + w)

@@ -20,7 +20,7 @@ try:
 except ImportError:
     from norvik_records.addon import ReplaceFiles, unique_keys
 from .meshdata import MESH, MeshArrays, MeshBatch, ReadPolicy, element_addresses
-from .scene import OBJECT, TYPE_NAMES, gather, no_faces_message
+from .scene import OBJECT, TYPE_NAMES, ExportOptions, gather, no_faces_message
 
 
 def load_native():
@@ -325,8 +325,7 @@ def _camera_records(cameras, result):
 GEOMETRY_TYPES = {'MESH', 'CURVE', 'SURFACE', 'FONT', 'META'}
 
 
-def left_out(depsgraph, selected_only=False, with_cameras=True, collection=None,
-             apply_modifiers=True):
+def left_out(depsgraph, options, with_cameras=True):
     """Warnings for what the scene holds but an export of what the viewport shows leaves out.
 
     * Objects hidden in the viewport (and not disabled for rendering): the
@@ -335,8 +334,9 @@ def left_out(depsgraph, selected_only=False, with_cameras=True, collection=None,
     * Cameras inside collection instances: the camera document holds the
       scene's own cameras, one per camera object.
 
-    ``selected_only`` and ``collection`` limit the search as they limit the export.
+    ``options`` (``ExportOptions``) limit the search as they limit the export.
     """
+    selected_only, collection = options.selected_only, options.collection
     view_layer = depsgraph.view_layer
     objects = view_layer.objects
     members = None if collection is None else set(collection.all_objects)
@@ -369,7 +369,7 @@ def left_out(depsgraph, selected_only=False, with_cameras=True, collection=None,
             if ob.type in GEOMETRY_TYPES and not ob.hide_render:
                 hidden.append('"%s"' % ob.name_full)
             continue
-        if apply_modifiers:
+        if options.apply_modifiers:
             mods = ob.modifiers
             off = len(mods) and [m.name for m in mods if m.show_render and not m.show_viewport]
             if off:
@@ -403,15 +403,14 @@ def camera_path_for(scene_path):
     return root + "_cameras" + (ext or ".json")
 
 
-def export_scene(scene_path, camera_path=None, depsgraph=None, selected_only=False,
-                 apply_modifiers=True, progress=None, echo=True, collection=None,
-                 mesh_only=False, policy=None):
+def export_scene(scene_path, camera_path=None, depsgraph=None, options=None, progress=None,
+                 echo=True, policy=None, **fields):
     """Write the scene document (and the camera document when ``camera_path`` is set).
 
-    ``collection`` limits the export to that collection's objects (and its
-    children's), as a collection exporter does. ``policy`` (a ``ReadPolicy``)
-    says how Blender's meshes are read: by default the fast paths of the
-    running Blender.
+    ``options`` (an ``ExportOptions``) says what is exported; without it,
+    keyword ``fields`` of ``ExportOptions`` (``selected_only=True``...) make
+    one.  ``policy`` (a ``ReadPolicy``) says how Blender's meshes are read: by
+    default the fast paths of the running Blender.
 
     ``progress(index, count, name, vertices, triangles, placements)`` is called
     once per mesh object as it is prepared (with a ``step`` attribute on the
@@ -422,6 +421,10 @@ def export_scene(scene_path, camera_path=None, depsgraph=None, selected_only=Fal
     replace the targets only when every document was written, so a failed
     export leaves the previous documents as they were.
     """
+    if options is None:
+        options = ExportOptions(**fields)
+    elif fields:
+        raise TypeError("export_scene() takes options or their fields, not both")
     norvik = load_native()
     start = time.perf_counter()
     # An export makes tens of thousands of short-lived objects (entries,
@@ -430,9 +433,8 @@ def export_scene(scene_path, camera_path=None, depsgraph=None, selected_only=Fal
     collecting = gc.isenabled()
     gc.disable()
     try:
-        result = _export_scene(norvik, scene_path, camera_path, depsgraph, selected_only,
-                               apply_modifiers, progress, echo, collection, mesh_only,
-                               policy or ReadPolicy())
+        result = _export_scene(norvik, scene_path, camera_path, depsgraph, options, progress,
+                               echo, policy or ReadPolicy())
     finally:
         if collecting:
             gc.enable()
@@ -440,21 +442,19 @@ def export_scene(scene_path, camera_path=None, depsgraph=None, selected_only=Fal
     return result
 
 
-def _export_scene(norvik, scene_path, camera_path, depsgraph, selected_only, apply_modifiers,
-                  progress, echo, collection, mesh_only, policy):
+def _export_scene(norvik, scene_path, camera_path, depsgraph, options, progress, echo, policy):
     result = ExportResult()
     result.scene_path, result.camera_path = scene_path, camera_path
     if depsgraph is None:
         depsgraph = bpy.context.evaluated_depsgraph_get()
-    entries, cameras, faceless, rows = gather(depsgraph, policy, selected_only,
-                                              camera_path is not None, collection, mesh_only)
+    with_cameras = camera_path is not None
+    entries, cameras, faceless, rows = gather(depsgraph, policy, options, with_cameras)
     for name, kind in faceless:
         result.no_faces(name, kind)
-    result.warnings += left_out(depsgraph, selected_only, camera_path is not None, collection,
-                                apply_modifiers)
+    result.warnings += left_out(depsgraph, options, with_cameras)
     with ReplaceFiles() as files:
-        _write_scene(norvik, files, entries, depsgraph, apply_modifiers, progress, echo, result,
-                     policy, rows)
+        _write_scene(norvik, files, entries, depsgraph, options.apply_modifiers, progress, echo,
+                     result, policy, rows)
         if camera_path is not None and result.ok:
             result.cameras = [c.name for c in cameras]
             records = _camera_records(cameras, result)

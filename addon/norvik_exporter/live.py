@@ -207,8 +207,7 @@ def export(scene):
             state.fingerprint = _fingerprint(scene, settings)
             result = exporter.export_scene(
                 scene_path, camera_path, bpy.context.evaluated_depsgraph_get(),
-                selected_only=settings.use_selection, apply_modifiers=settings.use_modifiers,
-                collection=settings.collection, mesh_only=settings.use_mesh_only, echo=False)
+                exporter.ExportOptions.of(settings, settings.collection), echo=False)
             # The export writes edit-mode meshes back to their data when it
             # reads the data itself: that update is the export's own, so it
             # is evaluated (and its handlers run) while still busy.

@@ -42,6 +42,35 @@ def no_faces_message(name, kind):
     return text
 
 
+class ExportOptions:
+    """What an export takes from the scene: one value, built by each front end
+    (File > Export, live export, the command line) and read by the gathering.
+
+    ``selected_only``: selected objects only (instances follow their
+    instancer).  ``apply_modifiers``: the evaluated meshes, modifiers applied;
+    else each object's own mesh.  ``collection``: only what that collection
+    of the scene and its children hold, as Blender's collection exporters do.
+    ``mesh_only``: mesh objects only, with the meshes their geometry nodes
+    make (no curves, text, surfaces, metaballs...).
+    """
+    __slots__ = ("selected_only", "apply_modifiers", "collection", "mesh_only")
+
+    def __init__(self, selected_only=False, apply_modifiers=True, collection=None,
+                 mesh_only=False):
+        self.selected_only = selected_only
+        self.apply_modifiers = apply_modifiers
+        self.collection = collection
+        self.mesh_only = mesh_only
+
+    @classmethod
+    def of(cls, settings, collection=None):
+        """The options an export operator or the live settings hold (both name
+        them ``use_selection``, ``use_modifiers`` and ``use_mesh_only``), for
+        ``collection``."""
+        return cls(settings.use_selection, settings.use_modifiers, collection,
+                   settings.use_mesh_only)
+
+
 class MeshEntry:
     """One section of the scene document: a mesh and every place it appears.
 
@@ -196,25 +225,23 @@ def placement_rows(depsgraph, count):
     return np.ascontiguousarray(values.reshape(count, 4, 4).transpose(0, 2, 1)[:, :3])
 
 
-def gather(depsgraph, policy, selected_only=False, with_cameras=True, collection=None,
-           mesh_only=False):
+def gather(depsgraph, policy, options, with_cameras=True):
     """Mesh entries (unloaded), camera entries, the objects with no mesh at
     all, and the placement rows the entries' ``placements`` index.
 
     Every mesh the depsgraph draws gets an entry: a mesh object's, the mesh
     Blender evaluates a curve, text, surface or metaball to (a metaball
     family is one mesh, on its base object), and what geometry nodes make
-    on any object.  With ``mesh_only``, mesh objects only, with the meshes
-    their geometry nodes make.  Whether an entry's mesh has faces is seen
-    when it is loaded.  The third value lists (name, type) of the objects
-    drawn with no mesh of their own that place nothing else either: an
-    unbevelled curve, hair curves, points, an empty that instances nothing.
-    Cameras, lights and speakers are not listed.  The fourth is
-    ``placement_rows`` of every instance the depsgraph lists.
-
-    With ``collection`` (a collection of the scene), only what that collection
-    and its children hold, as Blender's collection exporters do.
+    on any object, as far as ``options`` (``ExportOptions``) select.
+    Whether an entry's mesh has faces is seen when it is loaded.  The third
+    value lists (name, type) of the objects drawn with no mesh of their own
+    that place nothing else either: an unbevelled curve, hair curves,
+    points, an empty that instances nothing.  Cameras, lights and speakers
+    are not listed.  The fourth is ``placement_rows`` of every instance the
+    depsgraph lists.
     """
+    selected_only, mesh_only = options.selected_only, options.mesh_only
+    collection = options.collection
     # Objects are told apart by the Python values Blender hands out for them:
     # equal (and hashed alike) exactly when they are the same datablock, so
     # no address is asked for per object.
