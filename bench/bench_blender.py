@@ -39,7 +39,8 @@ and the steady one, of the add-on, of the OBJ exporter, and of norvik's own
 ``export`` call inside the add-on's export (the rest is the add-on's Python).
 
 ``--profile mesh|objects`` (inside a host) prints the time of each step of
-one add-on export of the largest scene of that kind, then a cProfile of it.
+one add-on export of the level-5 Suzanne or the 10,000 objects, then a
+cProfile of it.
 ``--addon DIR`` times another copy of the add-on (DIR/norvik_exporter), for
 example an earlier version, in the same harness.
 """
@@ -268,7 +269,7 @@ def _profile(bpy, folder, kind, quick):
     if kind == "mesh":
         _suzanne(bpy, 3 if quick else LEVELS[-1])
     else:
-        Spheres(bpy).grow(COUNTS[0] if quick else COUNTS[-1])
+        Spheres(bpy).grow(COUNTS[0] if quick else SPLIT_COUNT)
     path = os.path.join(folder, "scene.json")
     bpy.context.view_layer.update()
     bpy.ops.export_scene.norvik(filepath=path, use_cameras=False)
