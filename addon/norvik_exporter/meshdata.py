@@ -419,22 +419,29 @@ def counts_and_firsts(meshes, uvs="uv"):
     address of the first element of each kind of array (0 for an empty one).
 
     One visit per mesh: each read is a call into Blender's Python API, and
-    one pass makes the fewest.  Returns the counts (three lists), the layers,
-    and ``{kind: uint64 addresses}`` for the positions, corner vertices,
-    triangles, UVs (the layer's collection ``uvs``: ``uv`` from 3.5 on,
-    ``data`` for the 3.1 structs) and vertex normals.
+    one pass makes the fewest.  A mesh listed again (the evaluated mesh that
+    objects sharing their mesh without modifiers share) is read once.
+    Returns the counts (three lists), the layers, and ``{kind: uint64
+    addresses}`` for the positions, corner vertices, triangles, UVs (the
+    layer's collection ``uvs``: ``uv`` from 3.5 on, ``data`` for the 3.1
+    structs) and vertex normals.
     """
     rows = []
+    seen = {}           # mesh -> its row (Blender's values compare equal for one datablock)
     for mesh in meshes:
-        verts, loops, tris = mesh.vertices, mesh.loops, mesh.loop_triangles
-        v, l, t = len(verts), len(loops), len(tris)
-        layer = mesh.uv_layers.active
-        rows.append((v, l, t, layer,
-                     verts[0].as_pointer() if v else 0,
-                     loops[0].as_pointer() if l else 0,
-                     tris[0].as_pointer() if t else 0,
-                     getattr(layer, uvs)[0].as_pointer() if l and layer is not None else 0,
-                     mesh.vertex_normals[0].as_pointer() if v else 0))
+        row = seen.get(mesh)
+        if row is None:
+            verts, loops, tris = mesh.vertices, mesh.loops, mesh.loop_triangles
+            v, l, t = len(verts), len(loops), len(tris)
+            layer = mesh.uv_layers.active
+            row = seen[mesh] = (
+                v, l, t, layer,
+                verts[0].as_pointer() if v else 0,
+                loops[0].as_pointer() if l else 0,
+                tris[0].as_pointer() if t else 0,
+                getattr(layer, uvs)[0].as_pointer() if l and layer is not None else 0,
+                mesh.vertex_normals[0].as_pointer() if v else 0)
+        rows.append(row)
     columns = list(zip(*rows)) if rows else [()] * 9
     firsts = {kind: np.array(column, np.uint64) for kind, column in
               zip((POSITIONS, CORNER_VERTICES, TRIANGLES, UVS, VERTEX_NORMALS), columns[4:])}
