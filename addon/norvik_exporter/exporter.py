@@ -302,11 +302,17 @@ def _object_records(entries, batch, index, result, rows):
     records["instances_ptr"] = element_addresses(rows, placed, rows.itemsize * 12)
     records["instance_count"] = placed
     meshes = batch.meshes
-    custom_normals = [meshes[i].has_custom_normals for i in index.tolist()]
-    for k in [k for k, custom in enumerate(custom_normals) if custom]:
-        custom = batch.first_corner_normals(int(index[k]))
-        keep.append(custom)
-        records["custom_normals_ptr"][k] = address(custom)
+    normals = {}        # mesh -> its first-corner normals (None: no custom normals), once per mesh
+    for k, i in enumerate(index.tolist()):
+        mesh = meshes[i]
+        custom = normals.get(mesh, False)
+        if custom is False:
+            custom = normals[mesh] = batch.first_corner_normals(i) if mesh.has_custom_normals \
+                else None
+            if custom is not None:
+                keep.append(custom)
+        if custom is not None:
+            records["custom_normals_ptr"][k] = address(custom)
     result.objects += zip([e.name for e in entries], verts.tolist(), tris.tolist(), placed)
     return records, keep
 
