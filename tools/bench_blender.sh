@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The add-on against Blender's OBJ exporter in every installed host: prints the
-# table and writes bench/bench_blender.png (bench/bench_blender.py).
-#   tools/bench_blender.sh [--repeat N] [--quick] [--hosts a,b] [--plot FILE]
+# tables (one mesh, 2,500 to 40,000 objects with the split of the add-on's
+# export, one and two cores with the 16-core projection) and writes
+# bench/bench_blender.png and bench/bench_blender_objects.png (bench/bench_blender.py).
+#   tools/bench_blender.sh [--repeat N] [--quick] [--hosts a,b] [--plot FILE] [--no-cores]
 #   tools/bench_blender.sh --window [--repeat N] [--quick]     (Blender 3.4 and 4.3 with a window)
 set -euo pipefail
 cd "$(dirname "$0")/.."
