@@ -1,10 +1,10 @@
 """A random editing session with live export in each windowed host
 (tools/random_edits.py): 100 seeded edits of every kind an artist makes,
 undo, redo and File > Revert among them, with pauses that let live exports
-overlap the edits.  At every tenth edit the settled live documents must equal
-File > Export's of the same state, a watcher process must have seen no
-partial document, the live status must hold no error, and Blender must not
-crash.  The long run over many seeds is the tool itself (README, "Random
+overlap the edits.  At every tenth edit and after each revert the settled
+live documents must equal File > Export's of the same state, a watcher
+process must have seen no partial document, the live status must hold no
+error, and Blender must not crash.  The long run over many seeds is the tool itself (README, "Random
 editing sessions").
 """
 import json
@@ -23,7 +23,7 @@ pytestmark = windowed
 TOOL = os.path.join(live_window.ROOT, "tools", "random_edits.py")
 # A seed whose 100 edits include undo and redo of one and several steps,
 # File > Revert, saves, edit and sculpt mode, and modifiers of every kind.
-SEED = 3
+SEED = 4
 EDITS = 100
 EVERY = 10
 
@@ -51,7 +51,8 @@ def test_random_edits(host, tmp_path):
     assert {"undo", "undo_many", "revert", "save", "edit_mesh", "sculpt"} <= done, done
     assert {"redo", "redo_many"} & done, done
     checkpoints = [r for r in records if r["kind"] == "checkpoint"]
-    assert len(checkpoints) == EDITS // EVERY and all(c["versions"] for c in checkpoints)
+    # One every ten edits, and one after each revert.
+    assert len(checkpoints) > EDITS // EVERY and all(c["versions"] for c in checkpoints)
 
 
 def failing_part(output, records):
