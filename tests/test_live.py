@@ -300,6 +300,58 @@ def test_files_and_switching(project):
         shutil.rmtree(outside, ignore_errors=True)
 
 
+def test_reuse_between_exports(project):
+    """While only placements change, a live export reuses what the last one
+    gathered; every other change gathers afresh.  Each document written
+    equals File > Export's of the same state."""
+    host, folder = project
+    blend = os.path.join(folder, "plain.blend")
+    # Meshes read in place only (the demo's geometry-node copies are never reused).
+    subprocess.run(["blender", "-b", "--factory-startup", "--python-expr",
+                    "import bpy\n"
+                    "for i in range(200):\n"
+                    "    bpy.ops.mesh.primitive_ico_sphere_add(subdivisions=1, "
+                    "location=(i %% 20, i // 20, 0))\n"
+                    "bpy.ops.mesh.primitive_monkey_add(location=(0, -3, 0))\n"
+                    "bpy.context.object.name = 'Monkey'\n"
+                    "bpy.context.object.modifiers.new('S', 'SUBSURF')\n"
+                    "bpy.ops.wm.save_as_mainfile(filepath=%r)" % blend],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+    target, fresh = os.path.join(folder, "plain.json"), os.path.join(folder, "fresh.json")
+    with live_window.live_blender(host, os.path.join(folder, "home"), blend=blend) as b:
+        b.call("import norvik_exporter.exporter as X\nX.again = 0; _w = X._write_again\n"
+               "def counted(*a, **k):\n    X.again += 1\n    return _w(*a, **k)\n"
+               "X._write_again = counted\nconfigure(mode='LIVE')")
+        new_version(b, 0, "the first export")
+
+        def step(code, reused, what):
+            n = versions(b)
+            again = b.call("result = X.again")
+            b.call(code)
+            new_version(b, n, what)
+            quiet(b, 0.5)
+            b.call("bpy.ops.export_scene.norvik(filepath=%r)" % fresh)
+            assert documents(target) == documents(fresh), what
+            assert b.call("result = X.again") - again == reused, what
+            assert b.call("result = status()['error']") is None
+
+        move = "bpy.data.objects[%r].location.z += 0.5"
+        for name in ("Icosphere.001", "Monkey"):
+            step(move % name, 1, "moving " + name)
+        for code, what in (
+                ("bpy.data.objects['Monkey'].modifiers['S'].levels = 2", "a modifier's level"),
+                ("me = bpy.data.objects['Icosphere.002'].data\n"
+                 "me.vertices[0].co.x += 1; me.update()", "a mesh's edit"),
+                ("bpy.ops.ed.undo_push(message='move')\n" + move % "Icosphere.003" + "\n"
+                 "bpy.ops.ed.undo_push(message='moved')\nwith override(): bpy.ops.ed.undo()",
+                 "an undo"),
+                ("bpy.data.objects['Icosphere.004'].hide_viewport = True", "hiding"),
+                ("bpy.data.objects['Icosphere.005'].name = 'Renamed'", "a rename"),
+                ("bpy.context.scene.frame_set(5)\n" + move % "Icosphere.006", "a frame change")):
+            step(code, 0, what)
+            step(move % "Icosphere.007", 1, "a move after " + what)
+
+
 def craft(blend, path, mode, target):
     """A copy of ``blend`` whose live settings (as stored, without the add-on:
     mode 1 is ON_SAVE, 2 LIVE) write to ``target``."""

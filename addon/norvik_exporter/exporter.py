@@ -20,7 +20,8 @@ try:
 except ImportError:
     from norvik_records.addon import ReplaceFiles, unique_keys
 from .meshdata import MESH, MeshArrays, MeshBatch, ReadPolicy, element_addresses
-from .scene import OBJECT, TYPE_NAMES, ExportOptions, gather, no_faces_message
+from .scene import (OBJECT, TYPE_NAMES, CameraEntry, ExportOptions, gather, instance_matrices,
+                    no_faces_message)
 
 
 def load_native():
@@ -410,7 +411,7 @@ def camera_path_for(scene_path):
 
 
 def export_scene(scene_path, camera_path=None, depsgraph=None, options=None, progress=None,
-                 echo=True, policy=None, **fields):
+                 echo=True, policy=None, reuse=None, **fields):
     """Write the scene document (and the camera document when ``camera_path`` is set).
 
     ``options`` (an ``ExportOptions``) says what is exported; without it,
@@ -422,6 +423,9 @@ def export_scene(scene_path, camera_path=None, depsgraph=None, options=None, pro
     once per mesh object as it is prepared (with a ``step`` attribute on the
     callback, for every step-th object and the last).  Returns an ``ExportResult``;
     failures are listed in its ``errors`` rather than raised.
+
+    ``reuse`` (a ``Reuse``, live export's) takes what this export gathers for
+    the next, and gives what the last one left, when it may be used.
 
     norvik writes each document into a new file beside its target; the files
     replace the targets only when every document was written, so a failed
@@ -440,7 +444,7 @@ def export_scene(scene_path, camera_path=None, depsgraph=None, options=None, pro
     gc.disable()
     try:
         result = _export_scene(norvik, scene_path, camera_path, depsgraph, options, progress,
-                               echo, policy or ReadPolicy())
+                               echo, policy or ReadPolicy(), reuse)
     finally:
         if collecting:
             gc.enable()
@@ -448,19 +452,34 @@ def export_scene(scene_path, camera_path=None, depsgraph=None, options=None, pro
     return result
 
 
-def _export_scene(norvik, scene_path, camera_path, depsgraph, options, progress, echo, policy):
+def _export_scene(norvik, scene_path, camera_path, depsgraph, options, progress, echo, policy,
+                  reuse):
     result = ExportResult()
     result.scene_path, result.camera_path = scene_path, camera_path
     if depsgraph is None:
         depsgraph = bpy.context.evaluated_depsgraph_get()
     with_cameras = camera_path is not None
-    entries, cameras, faceless, rows = gather(depsgraph, policy, options, with_cameras)
-    for name, kind in faceless:
-        result.no_faces(name, kind)
-    result.warnings += left_out(depsgraph, options, with_cameras)
+    kept = None
+    if reuse is not None:
+        kept, reuse.kept = reuse.kept, None     # kept again only by a good export
+    matrices = None
+    if kept is not None:
+        try:
+            matrices = instance_matrices(depsgraph, kept.count)
+        except ValueError:                  # other instances than before
+            kept = None
     with ReplaceFiles() as files:
-        _write_scene(norvik, files, entries, depsgraph, options.apply_modifiers, progress, echo,
-                     result, policy, rows)
+        if kept is not None:
+            cameras = _write_again(norvik, files, kept, matrices, echo, result)
+        else:
+            entries, cameras, faceless, rows = gather(depsgraph, policy, options, with_cameras)
+            for name, kind in faceless:
+                result.no_faces(name, kind)
+            result.warnings += left_out(depsgraph, options, with_cameras)
+            kept = _write_scene(norvik, files, entries, depsgraph, options.apply_modifiers,
+                                progress, echo, result, policy, rows, reuse is not None)
+            if kept is not None:
+                kept.cameras = cameras
         if camera_path is not None and result.ok:
             result.cameras = [c.name for c in cameras]
             records = _camera_records(cameras, result)
@@ -471,7 +490,59 @@ def _export_scene(norvik, scene_path, camera_path, depsgraph, options, progress,
                 files.commit()
             except OSError as exc:
                 _failed(result, exc.filename, exc.strerror)
+    if reuse is not None and result.ok:
+        reuse.kept = kept
     return result
+
+
+class Reuse:
+    """What an export leaves to the next export of the same scene with the same
+    options and targets, for when nothing but placements changed in between:
+    the next one reads only the matrices of the depsgraph's instances again.
+
+    Kept only where every section was read in place from Blender's evaluated
+    meshes (no copies, no stand-ins, nothing unreadable): their addresses stay
+    valid until Blender evaluates those meshes again or frees them.  Whoever
+    passes a ``Reuse`` to ``export_scene`` drops it (``drop()``) on anything
+    that may: an update of any geometry, undo and redo, a file loaded, a
+    frame change, another scene, view layer, mode, option or target, objects
+    added, removed, renamed, shown or hidden (live.py does).  The instances
+    must be as many as before, or everything is gathered again.
+    """
+
+    def __init__(self):
+        self.kept = None
+        self.key = None             # what the caller reuses for; another key drops it
+
+    def drop(self):
+        self.kept = None
+
+    def keyed(self, key):
+        """This, dropped first when ``key`` differs from the last one."""
+        if key != self.key:
+            self.kept = None
+            self.key = key
+        return self
+
+
+class _Kept:
+    __slots__ = ("records", "arrays", "order", "placed", "count", "cameras", "objects",
+                 "faceless", "warnings")
+
+
+def _write_again(norvik, files, kept, matrices, echo, result):
+    """Write the scene document of ``kept`` with placements from ``matrices``
+    (``instance_matrices``); the camera entries, placed anew."""
+    rows = np.ascontiguousarray(matrices[kept.order, :3])
+    records = kept.records
+    records["instances_ptr"] = element_addresses(rows, kept.placed, rows.itemsize * 12)
+    result.objects = list(kept.objects)
+    result.faceless = list(kept.faceless)
+    result.warnings = list(kept.warnings)
+    _write(files, result.scene_path, result, echo,
+           lambda path: norvik.export(address(records), len(records), path, False))
+    return [CameraEntry(c.name, c.fov, matrices[c.index].tolist(), c.index)
+            for c in kept.cameras]
 
 
 def _failed(result, target, reason):
@@ -494,7 +565,11 @@ def _write(files, target, result, echo, write):
 
 
 def _write_scene(norvik, files, entries, depsgraph, apply_modifiers, progress, echo, result,
-                 policy, rows):
+                 policy, rows, keeping=False):
+    """Load the entries' meshes, fill their records, have norvik write them.
+
+    With ``keeping``, what a ``Reuse`` keeps of it, or None where it cannot
+    be reused (see ``Reuse``)."""
     taken = 0                   # entries[:taken] have been loaded (or tried)
     every = entries
     try:
@@ -527,8 +602,19 @@ def _write_scene(norvik, files, entries, depsgraph, apply_modifiers, progress, e
                 i = ready[k]
                 progress(k, count, entries[i].name, verts[i], tris[i], len(entries[i].placements))
         records, keep = _object_records([entries[i] for i in ready], batch, ready, result, rows)
+        kept = None
+        if keeping and not result.incomplete and all(e.in_place for e in every):
+            kept = _Kept()
+            kept.records, kept.arrays = records, (batch.arrays, keep)
+            kept.order = np.fromiter(chain.from_iterable(entries[i].placements for i in ready),
+                                     np.intp)
+            kept.placed = records["instance_count"].copy()
+            kept.count = len(rows)
+            kept.objects, kept.faceless = list(result.objects), list(result.faceless)
+            kept.warnings = list(result.warnings)
         _write(files, result.scene_path, result, echo,
                lambda path: norvik.export(address(records), len(records), path, False))
+        return kept
     finally:
         for k, e in enumerate(every):
             if k < taken:

@@ -38,11 +38,13 @@ GEOMETRY_DATA = (bpy.types.Mesh, bpy.types.Curve, bpy.types.MetaBall)
 # A failed export is tried again after these many seconds (then the last,
 # over and over) while nothing changes, and at once on the next change.
 RETRY = (0.5, 1.0, 2.0, 4.0, 8.0)
-# Modal operators during which live export goes on (see _at_work), and how
-# often it looks again while another one runs.
-FOLLOWED = frozenset(('TRANSFORM', 'VIEW3D', 'VIEW2D', 'SCREEN', 'UI', 'WM', 'FILE', 'OUTLINER',
-                      'IMAGE', 'NODE', 'ANIM', 'GRAPH', 'ACTION'))
+# Modal operators that change meshes from step to step, which live export
+# waits for (see _at_work), and how often it looks again meanwhile.
+CHANGING = frozenset(('SCULPT', 'PAINT', 'SCULPT_CURVES', 'CURVES', 'MESH', 'CURVE', 'GPENCIL',
+                      'GREASE_PENCIL', 'UV'))
 BUSY_POLL = 0.1
+# Updates of these (without new geometry) leave what live export reuses valid.
+PLACED_ONLY = (bpy.types.Object, bpy.types.Scene)
 
 
 class Status:
@@ -76,6 +78,11 @@ class State:
         self.failures = 0
         self.busy = False           # inside an export: its own depsgraph updates are ignored
         self.fingerprint = None
+        # What the last export gathered, for the next while only placements
+        # change (a drag, a move): dropped by every update that may free or
+        # move what it points at (_note_updates, undo and redo, frame changes;
+        # a file loaded makes a new State).
+        self.reuse = exporter.Reuse()
         self.printed = None         # the last error printed to the console
         self.trusted = True         # False after opening a .blend, until the user resumes
 
@@ -86,6 +93,7 @@ state = State()
 # -- settings -------------------------------------------------------------------
 
 def _mode_changed(settings, context):
+    state.reuse.drop()
     state.trusted = True                # the user's own choice
     state.status.paused = None
     if settings.mode == 'LIVE':
@@ -204,10 +212,13 @@ def export(scene):
         scene_path, camera_path = targets(settings)
         state.busy = True
         try:
+            # Evaluated first: the updates it brings may drop what is reused.
+            depsgraph = bpy.context.evaluated_depsgraph_get()
             state.fingerprint = _fingerprint(scene, settings)
-            result = exporter.export_scene(
-                scene_path, camera_path, bpy.context.evaluated_depsgraph_get(),
-                exporter.ExportOptions.of(settings, settings.collection), echo=False)
+            options = exporter.ExportOptions.of(settings, settings.collection)
+            result = exporter.export_scene(scene_path, camera_path, depsgraph, options,
+                                           echo=False, reuse=_reuse(scene, options, scene_path,
+                                                                    camera_path))
             # The export writes edit-mode meshes back to their data when it
             # reads the data itself: that update is the export's own, so it
             # is evaluated (and its handlers run) while still busy.
@@ -333,17 +344,18 @@ def _tick_once():
 
 
 def _at_work():
-    """The modal operator changing Blender's data right now (a sculpt or paint
-    stroke, a knife cut, an add-on's tool...), or None: live export waits for
-    it to end.  Moving things (transforms) and the UI's own operators let it
-    through, so that the engine follows a drag.  (Blender lists running
-    operators from 4.2 on; older ones export between the steps of any.)"""
+    """The modal operator changing meshes right now (a sculpt or paint stroke,
+    a knife cut, a modal bevel or inset...), or None: live export waits for it
+    to end.  Transforms (a drag: the engine follows it), the UI's own and
+    other operators (a file browser, an add-on's tool that keeps running)
+    let it through.  (Blender lists running operators from 4.2 on; older
+    ones export between the steps of any.)"""
     wm = bpy.context.window_manager
     for window in (wm.windows if wm else ()):
         for op in getattr(window, "modal_operators", ()):
             name = op.bl_idname
             prefix = name.split("_OT_")[0] if "_OT_" in name else name.split(".")[0].upper()
-            if prefix not in FOLLOWED:
+            if prefix in CHANGING or "stroke" in name:
                 return name
     return None
 
@@ -397,11 +409,43 @@ def _guarded(handler):
     return persistent(run)
 
 
+def _reuse(scene, options, *paths):
+    """What live export may reuse for the export of ``scene`` now (see
+    ``exporter.Reuse``): kept for the same scene, view layer, options, targets
+    and fingerprint, in object mode (other modes copy what they edit)."""
+    mode = bpy.context.mode
+    view_layer = bpy.context.view_layer
+    collection = options.collection
+    key = (scene.as_pointer(), view_layer.as_pointer() if view_layer else 0, mode, paths,
+           options.selected_only, options.apply_modifiers, options.mesh_only,
+           collection.as_pointer() if collection is not None else 0, state.fingerprint)
+    reuse = state.reuse.keyed(key)
+    if mode != 'OBJECT':
+        reuse.drop()
+    return reuse
+
+
+def _note_updates(depsgraph):
+    """Drops what live export reuses unless the depsgraph's updates changed
+    nothing but placements: an object's or the scene's update without new
+    geometry.  Any other (a mesh, a material, a collection, a node group...)
+    may have freed or moved what it points at.  Seen in every update,
+    the export's own included."""
+    if state.reuse.kept is None or depsgraph is None:
+        return
+    for update in depsgraph.updates:
+        if update.is_updated_geometry or not isinstance(update.id, PLACED_ONLY):
+            state.reuse.drop()
+            return
+
+
 def _depsgraph(scene, depsgraph=None):
+    _note_updates(depsgraph)
     _scene_changed(scene, depsgraph)
 
 
 def _frame(scene, depsgraph=None):
+    state.reuse.drop()
     _scene_changed(scene, depsgraph or bpy.context.evaluated_depsgraph_get())
 
 
@@ -409,6 +453,7 @@ def _undone(*_):
     """Undo and redo replace Blender's data: the documents follow the state
     they restore.  (Blender may not report every change an undo step makes
     as a depsgraph update.)"""
+    state.reuse.drop()
     scene = bpy.context.scene
     if scene is not None and scene.norvik_live.mode == 'LIVE':
         schedule()

@@ -530,6 +530,11 @@ class MeshBatch:
         self.uvs_ptr = element_addresses(uvs, uv_count, UV.itemsize)
         self.vert_normals_ptr = self.addresses(VERTEX_NORMALS, meshes, v)
 
+    @property
+    def arrays(self):
+        """The arrays of this batch's own that its addresses may point into."""
+        return self._keep
+
     def addresses(self, kind, sources, counts, firsts=None):
         """Address of each source's ``kind`` array in norvik's 4.0 layout (which
         is also the float-triple layout of normals in every generation).

@@ -155,6 +155,11 @@ class MeshEntry:
         self.material = first_material_name(self.owner or src, mesh)
         return self
 
+    @property
+    def in_place(self):
+        """Whether the loaded mesh is Blender's evaluated mesh itself, not a copy."""
+        return self.mesh is not None and self._release is None and not self.stand_in
+
     def release(self):
         self.mesh = None
         if self._release is not None:
@@ -172,10 +177,11 @@ def first_material_name(source, mesh):
 
 
 class CameraEntry:
-    def __init__(self, name, fov, matrix):
+    def __init__(self, name, fov, matrix, index=None):
         self.name = name
         self.fov = fov                  # horizontal field of view, degrees
         self.matrix = matrix            # 4x4 world matrix rows
+        self.index = index              # where the depsgraph lists it among its instances
 
 
 def generated_mesh(ob, orig, depsgraph, own_data):
@@ -216,13 +222,31 @@ def placement_rows(depsgraph, count):
 
     One bulk read of the depsgraph's own values: no matrix is made per
     instance.  Blender keeps a matrix column by column, the order
-    ``foreach_get`` copies.  The count must be the one the caller iterated:
-    Blender refuses an array of any other size.
+    ``foreach_get`` copies.  The count must be the one the caller iterated.
     """
-    values = np.empty(count * 16, np.float32)
-    if count:
-        depsgraph.object_instances.foreach_get("matrix_world", values)
-    return np.ascontiguousarray(values.reshape(count, 4, 4).transpose(0, 2, 1)[:, :3])
+    return np.ascontiguousarray(instance_matrices(depsgraph, count)[:, :3])
+
+
+def instance_matrices(depsgraph, count):
+    """(count, 4, 4) float32: the world matrix of each of the ``count``
+    instances the depsgraph lists, row by row (see ``placement_rows``).
+
+    ValueError when it lists another number of instances: Blender refuses an
+    array too small for them, but fills a larger one in part, so one more
+    matrix is asked for, which must stay as it was (all NaN).
+    """
+    if not count:
+        if next(iter(depsgraph.object_instances), None) is not None:
+            raise ValueError("the depsgraph lists instances")
+        return np.empty((0, 4, 4), np.float32)
+    values = np.full((count + 1, 16), np.nan, np.float32)
+    try:
+        depsgraph.object_instances.foreach_get("matrix_world", values.reshape(-1))
+    except RuntimeError:
+        raise ValueError("the depsgraph lists more than %d instances" % count) from None
+    if not np.isnan(values[count]).all() or np.isnan(values[count - 1]).all():
+        raise ValueError("the depsgraph lists other than %d instances" % count)
+    return values[:count].reshape(count, 4, 4).transpose(0, 2, 1)
 
 
 def gather(depsgraph, policy, options, with_cameras=True):
@@ -268,7 +292,8 @@ def gather(depsgraph, policy, options, with_cameras=True):
             if kind == 'CAMERA':
                 if with_cameras and not instance:
                     cameras.append(CameraEntry(orig.name, math.degrees(ob.data.angle),
-                                               [list(r) for r in inst.matrix_world]))
+                                               [list(r) for r in inst.matrix_world],
+                                               count - 1))
                 continue
             if instance and placer != orig:
                 # Placed by an instancer's collection or geometry nodes.  (An
