@@ -16,9 +16,9 @@ import numpy as np
 from .layouts import (CAMERA, CAMERA_NAME_SIZE, EXPORT_OBJECT, MATERIAL_SIZE, NAME_SIZE,
                       address, fit_text)
 try:
-    from .norvik_records.addon import ReplaceFiles, unique_keys
+    from .norvik_records.addon import ReplaceFiles, camera_path_for, unique_keys  # noqa: F401
 except ImportError:
-    from norvik_records.addon import ReplaceFiles, unique_keys
+    from norvik_records.addon import ReplaceFiles, camera_path_for, unique_keys  # noqa: F401
 from .meshdata import MESH, MeshArrays, MeshBatch, ReadPolicy, element_addresses
 from .scene import (OBJECT, TYPE_NAMES, CameraEntry, ExportOptions, gather, instance_matrices,
                     no_faces_message)
@@ -403,11 +403,6 @@ def _objects(n):
 def _some(items, shown=10):
     more = " and %d more" % (len(items) - shown) if len(items) > shown else ""
     return ", ".join(items[:shown]) + more
-
-
-def camera_path_for(scene_path):
-    root, ext = os.path.splitext(scene_path)
-    return root + "_cameras" + (ext or ".json")
 
 
 def export_scene(scene_path, camera_path=None, depsgraph=None, options=None, progress=None,

@@ -82,6 +82,12 @@ def instance_rows(matrices):
     return np.fromiter(values, np.float32, 12 * len(matrices)).reshape(-1, 3, 4)
 
 
+def camera_path_for(scene_path):
+    """The camera document the exporter writes beside ``scene_path``."""
+    root, ext = os.path.splitext(scene_path)
+    return root + "_cameras" + (ext or ".json")
+
+
 class ReplaceFiles:
     """Documents written beside their targets and put in place only when all succeeded.
 

@@ -31,6 +31,7 @@ import threading
 import webbrowser
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
+from .addon import camera_path_for
 from .check import DocumentError, check_cameras, check_scene
 from .watch import identity
 
@@ -51,12 +52,6 @@ RECENT_VERSIONS = 8
 OPEN_FILES = "/proc/%d/fd/%d" if sys.platform.startswith("linux") and os.path.isdir("/proc/self/fd") \
     else None
 SHOWN_PROBLEMS = 50     # a page of them: the page asks for the status four times a second
-
-
-def camera_path_for(scene_path):
-    """The camera document the exporter writes beside ``scene_path``."""
-    root, ext = os.path.splitext(scene_path)
-    return root + "_cameras" + (ext or ".json")
 
 
 class Document:
