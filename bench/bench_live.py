@@ -99,7 +99,7 @@ def latency(b, target, name, repeat):
         row["document"] = os.stat(target).st_ctime - row.pop("w0")
         rows.append(row)
         # Past the interval after this export, so that the next change is an isolated one.
-        time.sleep(0.5 + 4 * row["duration"])
+        time.sleep(0.5 + 12 * row["duration"])
     keys = rows[0].keys()
     return {k: statistics.median(r[k] for r in rows) for k in keys}
 

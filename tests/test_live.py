@@ -130,12 +130,12 @@ def test_live_edits(project):
         final = b.call("result = bpy.data.objects['Suzanne'].location.x")
         b.wait_for("import json\nresult = abs(json.load(open(%r))['Suzanne']['instances'][0][12]"
                    " / 100 - %r) < 1e-3" % (target, final), 20, what="the drag's end")
-        times, delay, duration = b.call("s = live().state; result = (live().export_times, "
-                                        "settings().delay, s.last_duration)")
+        times, delay, duration, pace = b.call("s = live().state; result = (live().export_times, "
+                                              "settings().delay, s.last_duration, live().PACE)")
         b.call("live().export = _e")
         assert final > 2.0 and during >= 2, (final, during, times)
         gaps = [t1 - t0 for t0, t1 in zip(times, times[1:])]
-        assert min(gaps) >= max(delay, 4 * duration) * 0.9, gaps
+        assert min(gaps) >= max(delay, pace * duration) * 0.9, gaps
         assert x_of(documents(target), "Suzanne") == pytest.approx(final, abs=1e-4)
 
         # An animated object follows the current frame.
