@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Random editing sessions with live export in a Blender with a window.
 
-    tools/random_edits.py --host blender-3.4 --seeds 1-10 --edits 100 --checkpoint-every 10
-    tools/random_edits.py --host blender-4.3 --seeds 7 --edits 64 --no-addon
+    .venv/bin/python tools/random_edits.py --host blender-3.4 --seeds 1-10 --edits 100
+    .venv/bin/python tools/random_edits.py --host blender-4.3 --seeds 10 --edits 57 --no-addon
 
 Per seed: a windowed Blender (tests/live_window.py) with the add-on enabled
 from a fresh user folder, opened on a project .blend under /tmp (the demo
@@ -593,7 +593,7 @@ def seeds_of(text):
 
 
 def command(opts, seed, edits, no_addon=False):
-    words = ["tools/random_edits.py", "--host", opts.host, "--seeds", str(seed), "--edits",
+    words = [".venv/bin/python", "tools/random_edits.py", "--host", opts.host, "--seeds", str(seed), "--edits",
              str(edits), "--checkpoint-every", str(opts.checkpoint_every)]
     return " ".join(words + (["--no-addon"] if no_addon else []))
 
