@@ -281,14 +281,14 @@ def peek():
 # Inside Blender at a checkpoint: File > Export's operator on the same state,
 # and what an engine is owed: every visible mesh object with faces that is
 # not in edit mode (edit mode's own data lags behind it), unless a modifier
-# that may take faces away (geometry nodes) is on.
+# other than the edits' own (MODIFIERS, which keep faces) is on: geometry
+# nodes may take the faces away.
 EXPORT = r'''
-KEEP_FACES = {'SUBSURF', 'DISPLACE', 'BEVEL', 'MIRROR', 'ARRAY', 'SOLIDIFY', 'MULTIRES'}
 def fresh_export(path):
     owed = sorted(o.name for o in bpy.context.view_layer.objects
                   if o.type == 'MESH' and o.visible_get() and o.mode != 'EDIT'
                   and len(o.data.polygons)
-                  and all(m.type in KEEP_FACES for m in o.modifiers if m.show_viewport))
+                  and all(m.type in MODIFIERS for m in o.modifiers if m.show_viewport))
     try:
         with override():
             done = bpy.ops.export_scene.norvik(filepath=path, check_existing=False)

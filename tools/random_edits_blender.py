@@ -14,7 +14,6 @@ operator's error report, CANCELLED, nothing to act on) is part of a real
 session: it is reported as refused, not as a fault.  Nothing here reads
 evaluated data, so that a replay without the add-on reads none at all.
 """
-import math
 import random
 import time
 import traceback
