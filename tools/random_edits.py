@@ -31,7 +31,8 @@ Blender's Python stack (faulthandler) and its crash report; the sequence up
 to it is then replayed without the add-on, with no live export and nothing
 reading evaluated data, to tell Blender's own faults from the add-on's.
 Everything goes into DIR/<host>-s<seed>.jsonl (edits, checkpoints, versions,
-crashes, replays); DIR/summary.json and the printed summary add them up.
+crashes, replays); DIR/summary.json and the printed summary add them up.  A
+failing seed's project folder (its .blend and documents) is kept.
 The exit status is 1 on any mismatch, partial document, status error, or a
 crash the replay without the add-on does not reproduce.
 """
@@ -649,6 +650,7 @@ def main(argv=None):
                         replay = Session(display, opts.host, seed, opts, base, out, addon=False,
                                          count=upto).run()
                         entry["replays"].append(replay.crash is not None)
+                        shutil.rmtree(replay.folder, ignore_errors=True)
                         session_log = open(session.log_path, "a", encoding="utf-8")
                         session_log.write(json.dumps({
                             "kind": "replay", "seed": seed, "attempt": attempt, "edits": upto,
@@ -662,8 +664,10 @@ def main(argv=None):
                 if opts.no_addon or not any(entry["replays"]):
                     faults += 1
             if faults:
-                failing.append({"seed": seed, "log": session.log_path,
+                failing.append({"seed": seed, "log": session.log_path, "project": session.folder,
                                 "reproduce": command(opts, seed, opts.edits)})
+            elif crash is None:
+                shutil.rmtree(session.folder, ignore_errors=True)
             print("%s seed %d: %s" % (opts.host, seed, ", ".join(
                 "%s %d" % (k, v) for k, v in session.totals.items())), flush=True)
     summary = {"host": opts.host, "seeds": seeds_of(opts.seeds), "edits_per_seed": opts.edits,
@@ -688,7 +692,8 @@ def main(argv=None):
         print("status error (%s): seed %d after edit %s: %s" % (e["where"], e["seed"],
                                                                 e["after"], e["error"]))
     for f in failing:
-        print("failing: seed %d (%s)\n  reproduce: %s" % (f["seed"], f["log"], f["reproduce"]))
+        print("failing: seed %d (%s, the project in %s)\n  reproduce: %s"
+              % (f["seed"], f["log"], f["project"], f["reproduce"]))
     print("logs in " + out)
     return 1 if failing else 0
 
