@@ -68,7 +68,7 @@ def failing_part(output, records):
                 lines.append("edit %d %s raised:\n%s" % (r["index"], r["op"], r["reason"]))
             continue
         bad = (kind == "checkpoint" and (r["problems"] or r["status_error"])) or \
-            kind in ("status_error", "crash", "replay") or \
+            kind in ("status_error", "crash", "replay", "tool_error") or \
             (kind == "version" and r["problems"])
         if not bad:
             continue

@@ -358,6 +358,7 @@ class Session:
 
     def run(self):
         import live_window
+        from window import WindowError
         if os.path.exists(self.crash_report):
             os.remove(self.crash_report)
         steps = plan(self.seed, self.opts.edits)[:self.count]
@@ -404,6 +405,12 @@ class Session:
                         self.checkpoint(index)
         except Crash as exc:
             self.crashed(last, str(exc))
+        except WindowError as exc:
+            # Code of this tool failed inside Blender (not an edit: those report
+            # their own exceptions): the session cannot go on.
+            self.totals["tool_errors"] = 1
+            self.record("tool_error", at=last, error=str(exc)[-3000:])
+            print("%s: %s" % (self.tag, exc), file=sys.stderr)
         finally:
             if watcher is not None:
                 time.sleep(0.3)
@@ -638,7 +645,7 @@ def main(argv=None):
                 totals[key] = totals.get(key, 0) + value
             errors_seen += [dict(e, seed=seed) for e in session.errors_seen]
             faults = session.totals["mismatches"] + session.totals["partial"] + \
-                session.totals["status_errors"]
+                session.totals["status_errors"] + session.totals.get("tool_errors", 0)
             crash = session.crash
             if crash is not None:
                 upto = crash["index"] + 1 if crash["index"] is not None else 0
