@@ -72,7 +72,7 @@ status=0
 # runtime breaks (Blender 5.3's embree fails its C++ exception interceptor).
 "$py" -m pytest "${tests[@]}" -q -p no:cacheprovider --ignore=tests/blender \
     --ignore=tests/test_blender_host.py --ignore=tests/test_window.py \
-    --ignore=tests/test_live.py -m "not blender" "${extra[@]}" || status=$?
+    --ignore=tests/test_live.py --ignore=tests/test_live_random.py -m "not blender" "${extra[@]}" || status=$?
 
 reports=$(ls "$logs" 2>/dev/null | wc -l)
 if [ "$reports" -gt 0 ]; then
