@@ -316,7 +316,9 @@ class Session:
         self.folder = os.path.realpath("/tmp/norvik-random-%d-%s" % (os.getpid(), self.tag))
         shutil.rmtree(self.folder, ignore_errors=True)
         os.makedirs(self.folder)
-        name = "random_%s_%d" % (host.replace("blender-", "").replace(".", ""), seed)
+        # Blender names its crash report after the .blend: one of its own per run.
+        name = "random_%s_%d_%d" % (host.replace("blender-", "").replace(".", ""), seed,
+                                    os.getpid())
         self.blend = os.path.join(self.folder, name + ".blend")
         shutil.copy(base_blend, self.blend)
         self.target = self.blend[:-6] + ".json"
