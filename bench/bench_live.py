@@ -40,7 +40,7 @@ CLI = os.path.join(ROOT, "addon", "norvik_exporter", "cli.py")
 SCENES = (  # name, object moved and dragged, goal of the latency (export time e)
     ("demo", "Suzanne", "delay + 0.15 s"),
     ("mesh", "Suzanne", "delay + 0.15 s"),
-    ("objects", "Sphere.00000", "delay + 2 e"),
+    ("objects", "Sphere.00000", "delay + 0.15 s"),
 )
 BUILD = {
     "mesh": "bench_blender._suzanne(bpy, 5)",
