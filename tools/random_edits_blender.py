@@ -133,6 +133,11 @@ def _transform_target(rng, args):
         args["edit"] = bpy.context.object.name
         _op("curve.select_all", action='SELECT')
         return
+    _select_objects(rng, args)
+
+
+def _select_objects(rng, args):
+    """Object mode, with one or two objects picked and selected."""
     _object_mode(args)
     obs = _pick(rng, count=rng.choice((1, 1, 2)))
     obs = obs if isinstance(obs, list) else [obs]
@@ -230,11 +235,7 @@ def _duplicate(rng, args, linked):
         _select_some(rng, args)
         _op("mesh.duplicate_move", TRANSFORM_OT_translate={"value": value})
         return
-    _object_mode(args)
-    obs = _pick(rng, count=rng.choice((1, 1, 2)))
-    obs = obs if isinstance(obs, list) else [obs]
-    _select(obs)
-    args["objects"] = [o.name for o in obs]
+    _select_objects(rng, args)
     _op("object.duplicate_move_linked" if linked else "object.duplicate_move",
         OBJECT_OT_duplicate={"linked": linked}, TRANSFORM_OT_translate={"value": value})
 
@@ -456,11 +457,7 @@ def undo(rng, args):
 
 
 def undo_many(rng, args):
-    steps = args["steps"] = rng.randint(2, 4)
-    for done in range(steps):
-        args["done"] = done
-        _op("ed.undo")
-    args["done"] = steps
+    _steps("ed.undo", rng, args, 4)
 
 
 def redo(rng, args):
@@ -468,10 +465,15 @@ def redo(rng, args):
 
 
 def redo_many(rng, args):
-    steps = args["steps"] = rng.randint(2, 3)
+    _steps("ed.redo", rng, args, 3)
+
+
+def _steps(op, rng, args, most):
+    """``op`` two to ``most`` times in a row; ``args`` say how many were done."""
+    steps = args["steps"] = rng.randint(2, most)
     for done in range(steps):
         args["done"] = done
-        _op("ed.redo")
+        _op(op)
     args["done"] = steps
 
 
