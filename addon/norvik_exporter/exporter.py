@@ -191,6 +191,7 @@ class ExportResult:
         self.cameras = []
         self.faceless = []         # objects drawn with no faces, not exported
         self.incomplete = []       # objects not read as Blender shows them: what was done instead
+        self.reused = False        # written from what the last export gathered (see Reuse)
         self.scene_path = None
         self.camera_path = None
         self.seconds = 0.0
@@ -466,6 +467,7 @@ def _export_scene(norvik, scene_path, camera_path, depsgraph, options, progress,
     with ReplaceFiles() as files:
         if kept is not None:
             cameras = _write_again(norvik, files, kept, matrices, echo, result)
+            result.reused = True
         else:
             entries, cameras, faceless, rows = gather(depsgraph, policy, options, with_cameras)
             for name, kind in faceless:

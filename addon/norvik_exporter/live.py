@@ -59,6 +59,7 @@ class Status:
         self.objects = 0
         self.bytes = 0
         self.versions = 0           # documents written since the add-on was armed
+        self.reused = 0             # of them, written from what the export before gathered
         self.exporting = 0.0        # seconds spent exporting, failures included
         self.error = None
         self.incomplete = []        # objects the last documents hold otherwise than Blender shows
@@ -246,6 +247,7 @@ def export(scene):
         status.bytes = sum(os.path.getsize(p) for p in (result.scene_path, result.camera_path)
                            if p and os.path.exists(p))
         status.versions += 1
+        status.reused += result.reused
         status.incomplete = list(result.incomplete)
         status.error = state.printed = None
         state.failures = 0
@@ -479,9 +481,9 @@ def _loaded(*_):
     ON_SAVE targets are trusted only inside its own folder (paused_reason), and
     where they are, LIVE writes the loaded scene at once."""
     global state
-    versions = state.status.versions
+    counts = state.status.versions, state.status.reused
     state = State()
-    state.status.versions = versions
+    state.status.versions, state.status.reused = counts
     state.trusted = not bpy.data.filepath
     scene = bpy.context.scene
     if scene is not None:
