@@ -17,6 +17,10 @@ if importlib.util.find_spec("bpy") is None:
     sys.path.insert(0, os.path.join(ROOT, "tools", "host_stub"))
 sys.path.insert(0, os.path.join(ROOT, "python"))
 
+import platform_support  # noqa: E402  (pytest puts this folder on the path first)
+
+platform_support.retry_wine_process_starts()
+
 # b3d_version values that select each layout generation.
 VERSIONS = {"310": (3, 4, 1), "293": (3, 0, 0)}
 _MISSING = object()

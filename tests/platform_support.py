@@ -72,3 +72,26 @@ else:
         """Bytes of the process's resident memory."""
         with open("/proc/self/statm") as f:
             return int(f.read().split()[1]) * _PAGE
+
+
+def retry_wine_process_starts(attempts=5):
+    """Under wine, CreateProcess now and then fails with ERROR_INTERNAL_ERROR
+    (1359) when the machine is busy: the wineserver's fault, not the child's.
+    Starting the child again is what a user would do; any other error, or the
+    same one five times over, still reaches the test."""
+    if not WINE:
+        return
+    import subprocess
+    import time
+    start = subprocess.Popen._execute_child
+
+    def execute_child(self, *args, **kwargs):
+        for attempt in range(attempts):
+            try:
+                return start(self, *args, **kwargs)
+            except OSError as error:
+                if getattr(error, "winerror", None) != 1359 or attempt == attempts - 1:
+                    raise
+                time.sleep(0.2 * (attempt + 1))
+
+    subprocess.Popen._execute_child = execute_child
