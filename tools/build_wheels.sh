@@ -19,6 +19,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+source tools/hosts.sh
 platforms="linux-x64|windows-x64|linux-arm64|macos-arm64|macos-x64"
 [ $# -gt 0 ] || { echo "usage: tools/build_wheels.sh $platforms ..." >&2; exit 2; }
 [ -f build/numpy-headers/numpy/_core/include/numpy/_numpyconfig.h ] || tools/bootstrap.sh >/dev/null
@@ -74,10 +75,7 @@ linux_arm64() {
 }
 
 macos() {
-    command -v ld64.lld-19 >/dev/null || {
-        apt-get update -qq
-        apt-get install -y -qq --no-install-recommends lld-19 >/dev/null
-    }
+    ensure_packages lld-19
     cross "$1"
 }
 

@@ -29,12 +29,17 @@ pyenv_python() {
     ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$1".*/bin/python"$1" 2>/dev/null | tail -n1 || true
 }
 
-# Installs those of Debian's packages named that are missing (as root).
+# Installs those of Debian's packages named that are missing (as root). One
+# caller at a time: CI runs some stages side by side, and apt refuses to run
+# twice at once.
 ensure_packages() {
-    local missing=() p
-    for p in "$@"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
-    [ ${#missing[@]} -gt 0 ] || return 0
-    DEBIAN_FRONTEND=noninteractive apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" \
-        >/dev/null
+    (
+        flock 8
+        local missing=() p
+        for p in "$@"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
+        [ ${#missing[@]} -gt 0 ] || exit 0
+        DEBIAN_FRONTEND=noninteractive apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" \
+            >/dev/null
+    ) 8>/tmp/norvik-apt.lock
 }

@@ -34,13 +34,8 @@ for combo in "${combos[@]}"; do
     fi
 done
 
-if ! command -v mmdebstrap >/dev/null || ! command -v arch-test >/dev/null ||
-    ! command -v update-binfmts >/dev/null || [ ! -x /usr/bin/qemu-aarch64-static ]; then
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends qemu-user-static binfmt-support mmdebstrap arch-test \
-        >/dev/null
-fi
+source tools/hosts.sh
+ensure_packages qemu-user-static binfmt-support mmdebstrap arch-test
 # Arm64 programs start through qemu (the kernel's binfmt_misc; qemu is opened
 # when registered, so it need not be inside the roots). Its processor is the
 # newest it knows but without pointer authentication: Debian 13 builds with

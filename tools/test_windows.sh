@@ -11,11 +11,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 source tools/hosts.sh
 
-if ! command -v wine >/dev/null || ! dpkg -s wine64 >/dev/null 2>&1; then
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends wine64 wine >/dev/null
-fi
+ensure_packages wine64 wine
 export WINEDEBUG=-all
 # One wine prefix for the project, made once.
 export WINEPREFIX="$root/build/wine"
