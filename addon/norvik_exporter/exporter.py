@@ -333,7 +333,7 @@ def _camera_records(cameras, result):
 GEOMETRY_TYPES = {'MESH', 'CURVE', 'SURFACE', 'FONT', 'META'}
 
 
-def left_out(depsgraph, options, with_cameras=True):
+def left_out(depsgraph, options, with_cameras=True, drawn=()):
     """Warnings for what the scene holds but an export of what the viewport shows leaves out.
 
     * Objects hidden in the viewport (and not disabled for rendering): the
@@ -343,6 +343,9 @@ def left_out(depsgraph, options, with_cameras=True):
       scene's own cameras, one per camera object.
 
     ``options`` (``ExportOptions``) limit the search as they limit the export.
+    ``drawn``: objects the depsgraph lists as themselves, which are exported
+    whatever ``visible_get`` says (a local view hides the rest of the scene
+    from it), and need not be asked.
     """
     selected_only, collection = options.selected_only, options.collection
     view_layer = depsgraph.view_layer
@@ -373,7 +376,7 @@ def left_out(depsgraph, options, with_cameras=True):
             continue
         if members is not None and ob not in members:
             continue
-        if not ob.visible_get(view_layer=view_layer):
+        if ob not in drawn and not ob.visible_get(view_layer=view_layer):
             if ob.type in GEOMETRY_TYPES and not ob.hide_render:
                 hidden.append('"%s"' % ob.name_full)
             continue
@@ -469,10 +472,11 @@ def _export_scene(norvik, scene_path, camera_path, depsgraph, options, progress,
             cameras = _write_again(norvik, files, kept, matrices, echo, result)
             result.reused = True
         else:
-            entries, cameras, faceless, rows = gather(depsgraph, policy, options, with_cameras)
+            entries, cameras, faceless, rows, drawn = gather(depsgraph, policy, options,
+                                                             with_cameras)
             for name, kind in faceless:
                 result.no_faces(name, kind)
-            result.warnings += left_out(depsgraph, options, with_cameras)
+            result.warnings += left_out(depsgraph, options, with_cameras, drawn)
             kept = _write_scene(norvik, files, entries, depsgraph, options.apply_modifiers,
                                 progress, echo, result, policy, rows, reuse is not None)
             if kept is not None:

@@ -168,6 +168,16 @@ class MeshEntry:
 
 
 def first_material_name(source, mesh):
+    """The name of the material in ``source``'s first slot (an object's, or
+    a copied mesh's own first material), "" for none."""
+    # With the first slot active, Blender's active material is that slot's
+    # (both read the same slot, whether linked to the object or its data):
+    # two cheap reads instead of the slot collection. None leaves open
+    # whether there is a slot at all: the slots are asked then.
+    if isinstance(source, OBJECT) and source.active_material_index == 0:
+        mat = source.active_material
+        if mat is not None:
+            return mat.name
     slots = getattr(source, "material_slots", None)
     if slots:
         mat = slots[0].material
@@ -262,7 +272,8 @@ def gather(depsgraph, policy, options, with_cameras=True):
     that place nothing else either: an unbevelled curve, hair curves,
     points, an empty that instances nothing.  Cameras, lights and speakers
     are not listed.  The fourth is ``placement_rows`` of every instance the
-    depsgraph lists.
+    depsgraph lists; the fifth, the set of objects it lists as themselves (not
+    as instances): those the viewport draws.
     """
     selected_only, mesh_only = options.selected_only, options.mesh_only
     collection = options.collection
@@ -276,6 +287,7 @@ def gather(depsgraph, policy, options, with_cameras=True):
     shapes = {}         # (instancer, non-mesh object) -> persistent id of its latest place
     meshless = {}       # non-mesh objects drawn with no mesh so far: object -> (name, type)
     producers = set()   # objects that place something besides a mesh of their own
+    drawn = set()       # objects listed as themselves
     count = 0           # instances listed so far
     try:
         for count, inst in enumerate(depsgraph.object_instances, 1):
@@ -283,7 +295,11 @@ def gather(depsgraph, policy, options, with_cameras=True):
             ob = inst.object
             orig = ob.original
             instance = inst.is_instance
-            placer = inst.parent.original if instance else orig
+            if instance:
+                placer = inst.parent.original
+            else:
+                placer = orig
+                drawn.add(orig)
             if selected_only and not placer.select_get():
                 continue
             if members is not None and placer not in members:
@@ -361,4 +377,4 @@ def gather(depsgraph, policy, options, with_cameras=True):
         if entry is not None:
             entry.instancer = True
     faceless = [found for key, found in meshless.items() if key not in producers]
-    return list(meshes.values()), cameras, faceless, rows
+    return list(meshes.values()), cameras, faceless, rows, drawn
