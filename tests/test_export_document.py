@@ -160,6 +160,26 @@ def test_random_meshes(seed, generation, out_path, c_stdout):
     check(objects, generation, out_path, c_stdout, garbage_fill=seed % 4 != 3, seed=seed)
 
 
+def big_object(rng, k, nonfinite):
+    n = 300
+    faces = rng.integers(0, n, (500, 3)).tolist()
+    mesh = Mesh(values(rng, (n, 3), nonfinite), faces, uvs=values(rng, (1500, 2), nonfinite),
+                normals=values(rng, (n, 3), 0.0))
+    return mesh.export_object("Rock.%03d" % k, "Stone", packed_normals=rng.integers(
+        -32768, 32768, (n, 3)).astype(np.int16), instances=rng.uniform(-10, 10, (k % 3, 3, 4)))
+
+
+@pytest.mark.parametrize("generation", GENERATIONS, indirect=True)
+def test_big_documents_are_formatted_in_parts(generation, out_path, c_stdout, monkeypatch):
+    """A document of megabytes is formatted on several threads, part by part: the
+    same bytes, and every warning printed in its place (a part that meets one is
+    written again by the calling thread)."""
+    monkeypatch.setenv("NORVIK_WRITER_THREADS", "3")
+    rng = np.random.default_rng(7)
+    objects = [big_object(rng, k, 0.001 if k in (5, 90) else 0.0) for k in range(150)]
+    check(objects, generation, out_path, c_stdout)
+
+
 # --- single cases: null arrays, counts, range checks, non-finite values, texts -----
 
 SQUARE = dict(positions=[(0, 0, 0), (1, 0, 0), (1, 1, 0), (0, 1, 0)],

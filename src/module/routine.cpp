@@ -134,6 +134,7 @@ PyObject* Trace::finish(PyObject* result, bool add_entry) {
 }
 
 void Trace::done_void() {
+    if (!ts_) return;  // a worker thread (see profiling())
     if (PyErr_Occurred()) [[unlikely]]
         report_unraisable(r_);
     if (frame_) [[unlikely]] {

@@ -30,7 +30,9 @@ struct Routine {
 #define NORVIK_ROUTINE(ident) \
     ::norvik::Routine R_##ident { #ident, "norvik." #ident, __LINE__ }
 
-inline bool profiling(PyThreadState* ts) { return ts->c_profilefunc != nullptr; }
+// A null thread state stands for a worker thread of the module's own, which
+// runs no Python: its routines are neither profiled nor report anything.
+inline bool profiling(PyThreadState* ts) { return ts && ts->c_profilefunc != nullptr; }
 
 // Adds the routine's traceback entry to the exception being raised.
 void add_traceback(Routine& r);

@@ -25,7 +25,7 @@ PyObject* finish_document(Trace& t, Routine& r, bool ok);
 // Writes x with "%.4f", or 0.0000 with the warning when it is not finite.
 inline void finite_f4(Sink& out, char sep, float x, const char* warning) {
     if (!std::isfinite(x)) [[unlikely]] {
-        say(warning);
+        out.say(warning);
         x = 0.0f;
     }
     if (sep)

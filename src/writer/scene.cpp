@@ -1,11 +1,17 @@
 // The scene document: `export`, its generation dispatch and the section
 // writers of one object.
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
+#include <memory>
+#include <new>
+#include <vector>
 
 #include "host/generation.hpp"
 #include "host/layouts.hpp"
 #include "module/functions.hpp"
 #include "writer/document.hpp"
+#include "writer/parallel.hpp"
 
 namespace norvik {
 namespace {
@@ -18,7 +24,8 @@ constexpr const char kNormalsNan[] = "WARN! N.A.N. detected in normals!!!";
 constexpr const char kUvsNan[] = "WARN! N.A.N. detected in UVs!!!";
 constexpr const char kInstancesNan[] = "WARN! N.A.N. detected in instances!!!";
 
-// State of one export: the sink and the calling thread.
+// State of one export: the sink and the calling thread (null on a worker
+// thread, which formats a part of the document in memory).
 struct Writer {
     Sink& out;
     PyThreadState* ts;
@@ -63,9 +70,9 @@ inline void normal_short_to_float_v3(Writer& w, const std::int16_t s[3], float o
     decode_normal(s, out);
 }
 
-inline float filter_value(float x) {
+inline float filter_value(Sink& out, float x) {
     if (!std::isfinite(x)) [[unlikely]] {
-        say(kUvsNan);
+        out.say(kUvsNan);
         return 0.0f;
     }
     return x;
@@ -74,10 +81,10 @@ inline float filter_value(float x) {
 inline float filter_nan(Writer& w, float x) {
     if (profiling(w.ts)) [[unlikely]] {
         float r = x;
-        traced_void(R_filter_nan, w.ts, [&] { r = filter_value(x); });
+        traced_void(R_filter_nan, w.ts, [&] { r = filter_value(w.out, x); });
         return r;
     }
-    return filter_value(x);
+    return filter_value(w.out, x);
 }
 
 // The numbers of one list, gathered a run of elements at a time and written
@@ -147,7 +154,7 @@ void write_mesh_vertices(Writer& w, host::Addr verts_ptr, std::int32_t count) {
         Sink& out = w.out;
         out.lit(",\n\t\t\"vertices\" : [");
         if (count > 0 && !verts_ptr) {
-            say("[ERROR] NULL mesh vertices!\n");
+            out.say("[ERROR] NULL mesh vertices!\n");
         } else if (count > 0) {
             host::Vertices<G> verts{host::at(verts_ptr)};
             Run<float, 3> run(out);
@@ -155,7 +162,7 @@ void write_mesh_vertices(Writer& w, host::Addr verts_ptr, std::int32_t count) {
                 Vec3 p = verts.position(static_cast<std::uint32_t>(v));
                 if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) [[unlikely]] {
                     run.flush();
-                    say(kVertsNan);
+                    out.say(kVertsNan);
                     if (v)
                         out.lit(",0.0,0.0,0.0");
                     else
@@ -208,7 +215,7 @@ void write_normal_triples(Writer& w, host::Addr normals_ptr, std::int32_t count)
     out.lit("],\n\t\t\"normals\" : [");
     if (count <= 0) return;
     if (!normals_ptr) {
-        say("[ERROR] NULL mesh normals!\n");
+        out.say("[ERROR] NULL mesh normals!\n");
         return;
     }
     host::Normals normals{host::at(normals_ptr)};
@@ -265,7 +272,10 @@ void write_first_corner_uvs(Writer& w, const host::ExportObjectRecord& r) {
     const std::int32_t n = r.vert_count;
     auto* table = static_cast<std::int32_t*>(std::malloc(static_cast<std::size_t>(n) * sizeof(std::int32_t)));
     if (!table) {
-        PyErr_NoMemory();
+        if (w.ts)
+            PyErr_NoMemory();
+        else
+            out.give_up();  // a worker's part: written again where the error can be raised
         return;
     }
     for (std::int32_t v = 0; v < n; ++v) table[v] = -1;
@@ -301,8 +311,8 @@ void write_first_corner_uvs(Writer& w, const host::ExportObjectRecord& r) {
                 run.add(v, {0.0f, 1.0f});  // no corner names this vertex: the UV (0, 0)
                 continue;
             }
-            float vv = filter_value(uvs.v(static_cast<std::uint32_t>(j)));
-            float uu = filter_value(uvs.u(static_cast<std::uint32_t>(j)));
+            float vv = filter_value(out, uvs.v(static_cast<std::uint32_t>(j)));
+            float uu = filter_value(out, uvs.u(static_cast<std::uint32_t>(j)));
             run.add(v, {uu, 1.0f - vv});
         }
         run.flush();
@@ -348,16 +358,16 @@ template <Generation G>
 void write_mesh_indices(Writer& w, const host::ExportObjectRecord& r) {
     Trace t(R_write_mesh_indices, w.ts);
     if (t.entered()) {
+        Sink& out = w.out;
         if (!r.loops) {
-            say("[ERROR] Invalid mesh loops.");
+            out.say("[ERROR] Invalid mesh loops.");
         } else if (r.looptri_count == 0) {
-            say("[ERROR] No mesh looptris!\n");
+            out.say("[ERROR] No mesh looptris!\n");
         } else if (!r.looptris) {
-            say("[ERROR] NULL mesh looptris!\n");
+            out.say("[ERROR] NULL mesh looptris!\n");
         } else if (!indices_in_range<G>(r)) {
-            say("[ERROR] Mesh indices out of range!\n");
+            out.say("[ERROR] Mesh indices out of range!\n");
         } else {
-            Sink& out = w.out;
             out.lit("],\n\t\t\"indices\" : [");
             host::Loops<G> loops{host::at(r.loops)};
             host::LoopTris<G> tris{host::at(r.looptris)};
@@ -427,13 +437,108 @@ void write_object(Writer& w, const host::ExportObjectRecord& r, bool first) {
     }
 }
 
+// ---------------------------------------------------------------------------
+// Many objects at once
+// ---------------------------------------------------------------------------
+
+// About the bytes an object's section takes: for sizing the parts and their
+// buffers only (a buffer grows when it is short).
+std::size_t expected_bytes(const host::ExportObjectRecord& r) {
+    auto n = [](std::int32_t k) { return k > 0 ? static_cast<std::size_t>(k) : 0; };
+    return 160 + 68 * n(r.vert_count) + 20 * n(r.looptri_count) + 170 * n(r.instance_count);
+}
+
+// Below this a document is written on the calling thread alone: starting
+// threads would cost more than they save.
+constexpr std::size_t kParallelBytes = std::size_t{2} << 20;
+// The objects of one part, and of the parts held in memory at once.
+constexpr std::size_t kPartBytes = std::size_t{1} << 20;
+constexpr std::size_t kRoundBytes = std::size_t{64} << 20;
+
+struct Part {
+    std::int32_t begin, end;  // objects
+    std::size_t bytes;        // expected
+    std::unique_ptr<Sink> text;
+};
+
+// The objects' sections formatted on `threads` threads, a round of parts at
+// a time, each round written into the file in order. Every part is the text
+// the calling thread would write; a part that met a message (a warning, an
+// error, no memory) is written again by the calling thread, which prints it.
+// False, with nothing written, when there is no memory to plan the parts.
+template <Generation G>
+bool write_objects_in_parts(Writer& w, const std::vector<host::ExportObjectRecord>& records,
+                            unsigned threads) {
+    const auto count = static_cast<std::int32_t>(records.size());
+    std::vector<Part> parts;
+    try {
+        for (std::int32_t i = 0; i < count;) {
+            Part p{i, i, 0, nullptr};
+            while (p.end < count && (p.end == p.begin || p.bytes < kPartBytes))
+                p.bytes += expected_bytes(records[static_cast<std::size_t>(p.end++)]);
+            parts.push_back(std::move(p));
+            i = parts.back().end;
+        }
+    } catch (...) {
+        return false;
+    }
+    for (std::size_t first = 0; first < parts.size() && !w.out.failed();) {
+        std::size_t last = first, bytes = 0;
+        while (last < parts.size() && (last == first || bytes < kRoundBytes)) bytes += parts[last++].bytes;
+        std::atomic<std::size_t> next{first};
+        auto format = [&] {
+            for (std::size_t k; (k = next.fetch_add(1)) < last;) {
+                Part& p = parts[k];
+                Sink* text = new (std::nothrow) Sink(p.bytes);
+                if (!text) continue;
+                Writer pw{*text, nullptr};
+                for (std::int32_t i = p.begin; i < p.end && !text->failed(); ++i)
+                    write_object<G>(pw, records[static_cast<std::size_t>(i)], i == 0);
+                p.text.reset(text);
+            }
+        };
+        run_on_threads(static_cast<unsigned>(std::min<std::size_t>(threads, last - first)), format);
+        for (std::size_t k = first; k < last && !w.out.failed(); ++k) {
+            Part& p = parts[k];
+            if (p.text && !p.text->failed()) {
+                w.out.append(*p.text);
+            } else {
+                for (std::int32_t i = p.begin; i < p.end && !w.out.failed(); ++i)
+                    write_object<G>(w, records[static_cast<std::size_t>(i)], i == 0);
+            }
+            p.text.reset();
+        }
+        first = last;
+    }
+    return true;
+}
+
 template <Generation G>
 void export_objects(Writer& w, host::Addr ob_ptr, std::int32_t count) {
     Trace t(host::by_generation<G>(R_export__293_to_300, R_export__310_to_current, R_export__400_to_current), w.ts);
     if (t.entered()) {
-        for (std::int32_t i = 0; i < count && !w.out.failed(); ++i) {
-            if (!ob_ptr) continue;
-            write_object<G>(w, host::ExportObjectRecord::read(ob_ptr, i), i == 0);
+        // Profiled exports stay on the calling thread: every routine reports there.
+        const unsigned threads = ob_ptr && count > 1 && !profiling(w.ts) ? writer_threads() : 1;
+        std::vector<host::ExportObjectRecord> records;
+        std::size_t bytes = 0;
+        if (threads > 1) {
+            try {
+                records.reserve(static_cast<std::size_t>(count));
+            } catch (...) {
+            }
+            if (records.capacity() >= static_cast<std::size_t>(count)) {
+                for (std::int32_t i = 0; i < count; ++i) {
+                    records.push_back(host::ExportObjectRecord::read(ob_ptr, i));
+                    bytes += expected_bytes(records.back());
+                }
+            }
+        }
+        if (records.size() != static_cast<std::size_t>(count) || bytes < kParallelBytes ||
+            !write_objects_in_parts<G>(w, records, threads)) {
+            for (std::int32_t i = 0; i < count && !w.out.failed(); ++i) {
+                if (!ob_ptr) continue;
+                write_object<G>(w, host::ExportObjectRecord::read(ob_ptr, i), i == 0);
+            }
         }
     }
     t.done_void();

@@ -23,11 +23,54 @@ Sink::Sink(std::FILE* f) : file_(f) {
     std::setvbuf(file_, nullptr, _IONBF, 0);
 }
 
+Sink::Sink(std::size_t expected) : file_(nullptr), memory_(true) {
+    std::size_t room = expected + expected / 8 + kSmallSize;
+    heap_.reset(new (std::nothrow) char[room]);
+    if (heap_) {
+        begin_ = heap_.get();
+        end_ = begin_ + room;
+    } else {
+        begin_ = small_;
+        end_ = small_ + sizeof small_;
+    }
+    p_ = begin_;
+}
+
 Sink::~Sink() {
     if (file_) close();
 }
 
+// A part in memory outgrew its room: twice the room, the bytes kept. With no
+// memory for that the part fails, and its buffer is reused from the start so
+// that the writer can go on to the end of its object harmlessly.
+void Sink::grow() {
+    const std::size_t used = size();
+    const std::size_t room = static_cast<std::size_t>(end_ - begin_) * 2;
+    char* bigger = failed_ ? nullptr : new (std::nothrow) char[room];
+    if (!bigger) {
+        failed_ = true;
+        p_ = begin_;
+        return;
+    }
+    std::memcpy(bigger, begin_, used);
+    heap_.reset(bigger);
+    begin_ = bigger;
+    p_ = bigger + used;
+    end_ = bigger + room;
+}
+
+void Sink::append(const Sink& part) {
+    flush();
+    const std::size_t n = part.size();
+    if (failed_ || n == 0) return;
+    if (std::fwrite(part.data(), 1, n, file_) != n) failed_ = true;
+}
+
 void Sink::flush() {
+    if (memory_) {
+        grow();
+        return;
+    }
     std::size_t n = static_cast<std::size_t>(p_ - begin_);
     p_ = begin_;
     if (failed_ || n == 0) return;
@@ -90,6 +133,7 @@ void Sink::json_text(host::Text t) {
 }
 
 bool Sink::close() {
+    if (memory_) return !failed_;
     flush();
     std::FILE* f = file_;
     file_ = nullptr;

@@ -1,6 +1,11 @@
 // The one output sink of the documents: a large buffer in front of a C
 // runtime FILE, with the number formatters. Every write and the close are
 // checked; after the first failure nothing more is written.
+//
+// A sink may instead hold a part of a document in memory, formatted on a
+// thread of its own (see writer/parallel.hpp). Such a part can print
+// nothing and raise nothing: a message fails it, and the part is then
+// written again the ordinary way, where the message is printed in its place.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +23,8 @@ public:
     // Takes ownership of an open file; the stream's own buffering is turned
     // off, since whole blocks are handed to it.
     explicit Sink(std::FILE* f);
+    // A part held in memory, with room for about `expected` bytes at first.
+    explicit Sink(std::size_t expected);
     ~Sink();
     Sink(const Sink&) = delete;
     Sink& operator=(const Sink&) = delete;
@@ -91,14 +98,28 @@ public:
     // close failed.
     bool close();
 
+    // A message of the document's writer, printed to the C runtime's
+    // standard output; a part in memory fails instead (see above).
+    void say(const char* msg);
+
+    // A part held in memory that cannot be finished on its thread.
+    void give_up() { failed_ = true; }
+    // A part held in memory: its bytes so far.
+    const char* data() const { return begin_; }
+    std::size_t size() const { return static_cast<std::size_t>(p_ - begin_); }
+    // Writes a part held in memory after what this sink holds.
+    void append(const Sink& part);
+
 private:
     static char* number(char* c, float x) { return fmt::write_f4(c, x); }
     static char* number(char* c, std::uint32_t n) { return fmt::write_u32(c, n); }
 
     void flush();
+    void grow();
     void put_slow(const char* s, std::size_t n);
 
     std::FILE* file_;
+    bool memory_ = false;
     fmt::Path path_ = fmt::best_path();
     std::unique_ptr<char[]> heap_;
     char small_[4096];
@@ -110,5 +131,12 @@ private:
 
 // Messages go to the C runtime's standard output, as they always have.
 inline void say(const char* msg) { std::fputs(msg, stdout); }
+
+inline void Sink::say(const char* msg) {
+    if (memory_) [[unlikely]]
+        failed_ = true;
+    else
+        norvik::say(msg);
+}
 
 }  // namespace norvik
