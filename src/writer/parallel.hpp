@@ -13,19 +13,20 @@ namespace norvik {
 // when that is a number from 1 on (1: one thread, the calling one).
 unsigned writer_threads();
 
-// Runs `body` on `threads` threads, the calling one among them, and returns
-// when every one has returned. A thread the system refuses is not started:
-// the bodies share their work, so the others do it. `body` must not throw.
-template <class Body>
-void run_on_threads(unsigned threads, Body& body) {
+// Runs `worker` on `threads` - 1 new threads and `caller` on the calling
+// one, and returns when every one has returned. A thread the system refuses
+// is not started: the caller must be able to do the workers' share. Neither
+// may throw.
+template <class Worker, class Caller>
+void run_on_threads(unsigned threads, Worker& worker, Caller& caller) {
     std::vector<std::thread> started;
     try {
         started.reserve(threads > 1 ? threads - 1 : 0);
-        for (unsigned k = 1; k < threads; ++k) started.emplace_back(std::ref(body));
+        for (unsigned k = 1; k < threads; ++k) started.emplace_back(std::ref(worker));
     } catch (...) {
-        // No more threads (or no memory for them): those running share the work.
+        // No more threads (or no memory for them): the caller does their share.
     }
-    body();
+    caller();
     for (std::thread& t : started) t.join();
 }
 

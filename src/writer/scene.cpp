@@ -1,9 +1,10 @@
 // The scene document: `export`, its generation dispatch and the section
 // writers of one object.
-#include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <vector>
 
@@ -451,65 +452,116 @@ std::size_t expected_bytes(const host::ExportObjectRecord& r) {
 // Below this a document is written on the calling thread alone: starting
 // threads would cost more than they save.
 constexpr std::size_t kParallelBytes = std::size_t{2} << 20;
-// The objects of one part, and of the parts held in memory at once.
-constexpr std::size_t kPartBytes = std::size_t{1} << 20;
-constexpr std::size_t kRoundBytes = std::size_t{64} << 20;
+// The objects of one part.
+constexpr std::size_t kPartBytes = std::size_t{256} << 10;
 
 struct Part {
     std::int32_t begin, end;  // objects
     std::size_t bytes;        // expected
-    std::unique_ptr<Sink> text;
 };
 
-// The objects' sections formatted on `threads` threads, a round of parts at
-// a time, each round written into the file in order. Every part is the text
-// the calling thread would write; a part that met a message (a warning, an
-// error, no memory) is written again by the calling thread, which prints it.
-// False, with nothing written, when there is no memory to plan the parts.
+// The objects' sections formatted on `threads` threads a part at a time,
+// each part written into the file in order as soon as it and those before it
+// are done. A part is formatted into one of a few buffers that take turns
+// (part k into buffer k % buffers, once part k - buffers is written), so the
+// memory stays warm and small. The calling thread writes the parts and
+// formats too while the next part to write is not done. Every part is the
+// text the calling thread alone would write; a part that met a message (a
+// warning, an error, no memory) is written again by the calling thread, which
+// prints it. False, with nothing written, when there is no memory to start.
 template <Generation G>
 bool write_objects_in_parts(Writer& w, const std::vector<host::ExportObjectRecord>& records,
                             unsigned threads) {
     const auto count = static_cast<std::int32_t>(records.size());
     std::vector<Part> parts;
+    std::vector<std::unique_ptr<Sink>> texts;
+    std::unique_ptr<std::atomic<std::size_t>[]> done;  // the part each buffer holds, once formatted
+    const std::size_t buffers = 2 * std::size_t{threads} + 2;
     try {
         for (std::int32_t i = 0; i < count;) {
-            Part p{i, i, 0, nullptr};
+            Part p{i, i, 0};
             while (p.end < count && (p.end == p.begin || p.bytes < kPartBytes))
                 p.bytes += expected_bytes(records[static_cast<std::size_t>(p.end++)]);
-            parts.push_back(std::move(p));
-            i = parts.back().end;
+            parts.push_back(p);
+            i = p.end;
         }
+        for (std::size_t b = 0; b < buffers; ++b) {
+            texts.emplace_back(new (std::nothrow) Sink(kPartBytes));
+            if (!texts.back()) return false;
+        }
+        done.reset(new std::atomic<std::size_t>[buffers]);
     } catch (...) {
         return false;
     }
-    for (std::size_t first = 0; first < parts.size() && !w.out.failed();) {
-        std::size_t last = first, bytes = 0;
-        while (last < parts.size() && (last == first || bytes < kRoundBytes)) bytes += parts[last++].bytes;
-        std::atomic<std::size_t> next{first};
-        auto format = [&] {
-            for (std::size_t k; (k = next.fetch_add(1)) < last;) {
-                Part& p = parts[k];
-                Sink* text = new (std::nothrow) Sink(p.bytes);
-                if (!text) continue;
-                Writer pw{*text, nullptr};
-                for (std::int32_t i = p.begin; i < p.end && !text->failed(); ++i)
-                    write_object<G>(pw, records[static_cast<std::size_t>(i)], i == 0);
-                p.text.reset(text);
+    const std::size_t total = parts.size();
+    constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    for (std::size_t b = 0; b < buffers; ++b) done[b].store(kNone);
+    std::atomic<std::size_t> next{0};     // the next part to format
+    std::atomic<std::size_t> written{0};  // parts written into the file
+    std::atomic<bool> stop{false};        // the file failed: nothing more is formatted
+    std::mutex m;
+    std::condition_variable changed;
+
+    auto format = [&](std::size_t k) {
+        const Part& p = parts[k];
+        Sink& text = *texts[k % buffers];
+        text.restart();
+        Writer pw{text, nullptr};
+        for (std::int32_t i = p.begin; i < p.end && !text.failed(); ++i)
+            write_object<G>(pw, records[static_cast<std::size_t>(i)], i == 0);
+        {
+            std::lock_guard<std::mutex> lock(m);
+            done[k % buffers].store(k);
+        }
+        changed.notify_all();
+    };
+    // A worker formats the parts it takes, each once its buffer is free.
+    auto work = [&] {
+        for (std::size_t k; (k = next.fetch_add(1)) < total;) {
+            {
+                std::unique_lock<std::mutex> lock(m);
+                changed.wait(lock, [&] { return stop.load() || k < written.load() + buffers; });
             }
-        };
-        run_on_threads(static_cast<unsigned>(std::min<std::size_t>(threads, last - first)), format);
-        for (std::size_t k = first; k < last && !w.out.failed(); ++k) {
-            Part& p = parts[k];
-            if (p.text && !p.text->failed()) {
-                w.out.append(*p.text);
+            if (stop.load()) return;
+            format(k);
+        }
+    };
+    // The calling thread, on the other threads' side: writes each part in turn.
+    auto write_all = [&] {
+        for (std::size_t k = 0; k < total && !w.out.failed(); ++k) {
+            for (;;) {
+                if (done[k % buffers].load() == k) break;
+                // Not done yet: format the next part meanwhile, if its buffer is free.
+                std::size_t mine = next.load();
+                if (mine < total && mine < k + buffers && next.compare_exchange_strong(mine, mine + 1)) {
+                    format(mine);
+                    continue;
+                }
+                std::unique_lock<std::mutex> lock(m);
+                changed.wait(lock, [&] { return done[k % buffers].load() == k; });
+            }
+            const Part& p = parts[k];
+            const Sink& text = *texts[k % buffers];
+            if (!text.failed()) {
+                w.out.append(text);
             } else {
                 for (std::int32_t i = p.begin; i < p.end && !w.out.failed(); ++i)
                     write_object<G>(w, records[static_cast<std::size_t>(i)], i == 0);
             }
-            p.text.reset();
+            {
+                std::lock_guard<std::mutex> lock(m);
+                done[k % buffers].store(kNone);
+                written.store(k + 1);
+            }
+            changed.notify_all();
         }
-        first = last;
-    }
+        {
+            std::lock_guard<std::mutex> lock(m);
+            stop.store(true);
+        }
+        changed.notify_all();
+    };
+    run_on_threads(threads, work, write_all);
     return true;
 }
 

@@ -104,6 +104,11 @@ public:
 
     // A part held in memory that cannot be finished on its thread.
     void give_up() { failed_ = true; }
+    // A part held in memory: empty again, for the next part.
+    void restart() {
+        p_ = begin_;
+        failed_ = false;
+    }
     // A part held in memory: its bytes so far.
     const char* data() const { return begin_; }
     std::size_t size() const { return static_cast<std::size_t>(p_ - begin_); }
