@@ -11,20 +11,16 @@ static_assert(fmt::kListRoom <= kSmallSize, "a list call must fit the smallest b
 }
 
 Sink::Sink(std::FILE* f) : file_(f) {
-    heap_.reset(new (std::nothrow) char[kBufferSize]);
-    if (heap_) {
-        begin_ = heap_.get();
-        end_ = begin_ + kBufferSize;
-    } else {
-        begin_ = small_;
-        end_ = small_ + sizeof small_;
-    }
-    p_ = begin_;
+    take(kBufferSize);
     std::setvbuf(file_, nullptr, _IONBF, 0);
 }
 
 Sink::Sink(std::size_t expected) : file_(nullptr), memory_(true) {
-    std::size_t room = expected + expected / 8 + kSmallSize;
+    take(expected + expected / 8 + kSmallSize);
+}
+
+// A buffer of `room` bytes, or the small one when there is no memory for it.
+void Sink::take(std::size_t room) {
     heap_.reset(new (std::nothrow) char[room]);
     if (heap_) {
         begin_ = heap_.get();

@@ -119,6 +119,7 @@ private:
     static char* number(char* c, float x) { return fmt::write_f4(c, x); }
     static char* number(char* c, std::uint32_t n) { return fmt::write_u32(c, n); }
 
+    void take(std::size_t room);
     void flush();
     void grow();
     void put_slow(const char* s, std::size_t n);
