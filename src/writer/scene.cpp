@@ -460,6 +460,13 @@ struct Part {
     std::size_t bytes;        // expected
 };
 
+// The sections of a part's objects, until the sink fails.
+template <Generation G>
+void write_part(Writer& w, const std::vector<host::ExportObjectRecord>& records, const Part& p) {
+    for (std::int32_t i = p.begin; i < p.end && !w.out.failed(); ++i)
+        write_object<G>(w, records[static_cast<std::size_t>(i)], i == 0);
+}
+
 // The objects' sections formatted on `threads` threads a part at a time,
 // each part written into the file in order as soon as it and those before it
 // are done. A part is formatted into one of a few buffers that take turns
@@ -503,12 +510,10 @@ bool write_objects_in_parts(Writer& w, const std::vector<host::ExportObjectRecor
     std::condition_variable changed;
 
     auto format = [&](std::size_t k) {
-        const Part& p = parts[k];
         Sink& text = *texts[k % buffers];
         text.restart();
         Writer pw{text, nullptr};
-        for (std::int32_t i = p.begin; i < p.end && !text.failed(); ++i)
-            write_object<G>(pw, records[static_cast<std::size_t>(i)], i == 0);
+        write_part<G>(pw, records, parts[k]);
         {
             std::lock_guard<std::mutex> lock(m);
             done[k % buffers].store(k);
@@ -540,14 +545,11 @@ bool write_objects_in_parts(Writer& w, const std::vector<host::ExportObjectRecor
                 std::unique_lock<std::mutex> lock(m);
                 changed.wait(lock, [&] { return done[k % buffers].load() == k; });
             }
-            const Part& p = parts[k];
             const Sink& text = *texts[k % buffers];
-            if (!text.failed()) {
+            if (!text.failed())
                 w.out.append(text);
-            } else {
-                for (std::int32_t i = p.begin; i < p.end && !w.out.failed(); ++i)
-                    write_object<G>(w, records[static_cast<std::size_t>(i)], i == 0);
-            }
+            else
+                write_part<G>(w, records, parts[k]);
             {
                 std::lock_guard<std::mutex> lock(m);
                 done[k % buffers].store(kNone);
